@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <sstream>
@@ -92,6 +93,27 @@ TEST_F(LoggerTest, SeveralSendersAtOnceAreAllHeardWhole)
     std::getline(lines, line);
     EXPECT_EQ("KORVI Logger stopped.", line);
 }
+
+#ifdef SEND_LOG_PATH
+TEST_F(LoggerTest, ExampleSenderIsHeard)
+{
+    LoggerRun& run = start();
+    const std::string command = std::string(SEND_LOG_PATH) + " 127.0.0.1";
+    ASSERT_EQ(0, std::system(command.c_str())) << command;
+    ASSERT_TRUE(read_until(run, "message 3 of 3\n")) << "got: " << run.output;
+    EXPECT_EQ("exited with 0", interrupt(run));
+
+    std::istringstream lines(full_output(run));
+    std::string line;
+    std::vector<std::string> got;
+    while (std::getline(lines, line))
+        got.push_back(line.substr(0, 9) == "send_log[" ? line.substr(line.find(']') + 1) : line);
+    const std::vector<std::string> expected = {"KORVI Logger (v1.1)", ": message 1 of 3",
+                                               ": message 2 of 3", ": message 3 of 3",
+                                               "KORVI Logger stopped."};
+    EXPECT_EQ(expected, got);
+}
+#endif
 
 } // namespace
 } // namespace korvi_test
