@@ -2,12 +2,14 @@
 // standard output the moment it arrives, adding nothing, until Ctrl-C.
 #include "log_endpoint.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,16 +23,12 @@ constexpr char STOPPED[] = "KORVI Logger stopped.";
 // Exit status when the endpoint can't be set up; the parent sees 255.
 constexpr int STATUS_NO_ENDPOINT = -1;
 
-// Our own stdout buffer, fully buffered and larger than any text plus the
-// banner, so that each datagram leaves in exactly one write(2): no torn
-// message even on a terminal or a pipe shared with other writers.
-char out_buf[BUFSIZ];
-
 volatile std::sig_atomic_t stop_requested = 0;
 
 // SIGINT handler. Only records the request: SIGINT is blocked everywhere but
 // inside the relay loop's wait, and the loop then writes the stop message.
-// So the stop never lands inside stdio, and no datagram is cut or doubled.
+// So a stop never lands inside stdio or in the middle of relaying a datagram:
+// none is cut or written twice, and the stop line is always the last.
 void stop_handler(int /*signal*/)
 {
     stop_requested = 1;
@@ -55,6 +53,23 @@ bool stop_pending()
     sigset_t pending;
     sigpending(&pending);
     return sigismember(&pending, SIGINT) == 1;
+}
+
+// Writes all `len` bytes of `text` to stdout in one write(2) (more only if the
+// kernel takes part of it), so that a message is never torn or mixed with
+// another writer's on a shared terminal or pipe. Errors are dropped: there is
+// nowhere better to report them.
+void write_text(const char* text, std::size_t len)
+{
+    while (len > 0) {
+        const ssize_t done = write(STDOUT_FILENO, text, len);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return;
+        text += done;
+        len -= static_cast<std::size_t>(done);
+    }
 }
 
 // Writes the stop message and ends the process with status 0; exit flushes it.
@@ -87,8 +102,7 @@ bool stop_pending()
             continue;
         // The text ends at the first NUL or at the payload's end; a datagram
         // that fills the whole buffer is written whole, never read past it.
-        std::fwrite(buf, 1, strnlen(buf, static_cast<std::size_t>(got)), stdout);
-        std::fflush(stdout);
+        write_text(buf, strnlen(buf, static_cast<std::size_t>(got)));
     }
 }
 
@@ -98,8 +112,9 @@ int main()
 {
     const sigset_t wait_mask = hold_stop();
     std::signal(SIGINT, stop_handler);
-    std::setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
 
+    // The relay writes straight to the descriptor, so stdio must hold
+    // nothing by then: flush, or a file would get the banner after the text.
     std::puts(BANNER);
     std::fflush(stdout);
 
