@@ -86,6 +86,8 @@ void write_text(const char* text, std::size_t len)
     char buf[LOG_BUF_SIZE];
     fd_set readable;
     for (;;) {
+        // Zero-filled before every receive: nothing of an earlier datagram
+        // can ever show behind a shorter one.
         std::memset(buf, 0, sizeof buf);
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
