@@ -62,10 +62,7 @@ int hold_port(const Holder& h)
         return -1;
     int rc;
     if (h.family == AF_INET) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(LOGGER_PORT);
-        inet_pton(AF_INET, h.address, &a.sin_addr);
+        const sockaddr_in a = ipv4_address(h.address);
         rc = bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     } else {
         const int v6only = 0;

@@ -81,6 +81,24 @@ bool holds_port(const std::vector<std::string>& links)
     return false;
 }
 
+// Appends what the stdout pipe holds, waiting for it until `deadline`.
+// Returns the bytes read: 0 at end of file, -1 on deadline or error.
+ssize_t read_chunk(LoggerRun& run, Clock::time_point deadline)
+{
+    char chunk[4096];
+    ssize_t n;
+    do {
+        if (!wait_readable(run.out, ms_left(deadline)))
+            return -1;
+        n = read(run.out, chunk, sizeof chunk);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0)
+        run.output.append(chunk, static_cast<size_t>(n));
+    return n;
+}
+
+} // namespace
+
 sockaddr_in ipv4_address(const char* ip)
 {
     sockaddr_in addr{};
@@ -89,8 +107,6 @@ sockaddr_in ipv4_address(const char* ip)
     inet_pton(AF_INET, ip, &addr.sin_addr);
     return addr;
 }
-
-} // namespace
 
 ssize_t send_datagram(const std::string& payload, const char* ip)
 {
@@ -147,31 +163,19 @@ bool wait_holds_port(const LoggerRun& run)
 bool read_until(LoggerRun& run, const std::string& needle)
 {
     const auto deadline = Clock::now() + EVENT_DEADLINE;
-    char chunk[4096];
-    while (run.output.find(needle) == std::string::npos) {
-        if (!wait_readable(run.out, ms_left(deadline)))
+    while (run.output.find(needle) == std::string::npos)
+        if (read_chunk(run, deadline) <= 0)
             return false;
-        const ssize_t n = read(run.out, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        run.output.append(chunk, static_cast<size_t>(n));
-    }
     return true;
 }
 
 bool read_to_eof(LoggerRun& run)
 {
     const auto deadline = Clock::now() + EVENT_DEADLINE;
-    char chunk[4096];
     for (;;) {
-        if (!wait_readable(run.out, ms_left(deadline)))
-            return false;
-        const ssize_t n = read(run.out, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = read_chunk(run, deadline);
         if (n <= 0)
             return n == 0;
-        run.output.append(chunk, static_cast<size_t>(n));
     }
 }
 

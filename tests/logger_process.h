@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <deque>
+#include <netinet/in.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -39,6 +40,8 @@ struct LoggerRun {
     int wait_status = 0;
 };
 
+// The logger's port at IPv4 address `ip` (dotted quad).
+sockaddr_in ipv4_address(const char* ip);
 // Sends one IPv4 datagram to the logger's port at `ip`; returns bytes sent or -1.
 ssize_t send_datagram(const std::string& payload, const char* ip = "127.0.0.1");
 // Sends one IPv6 datagram to [::1] at the logger's port; returns bytes sent or

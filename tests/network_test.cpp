@@ -1,15 +1,12 @@
 // Who can reach the logger: every local IPv4 address, every sender, no IPv6.
 #include "logger_process.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace korvi_test {
 namespace {

@@ -2,11 +2,9 @@
 // clean wherever it lands, also in the middle of writing a datagram.
 #include "logger_process.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <netinet/in.h>
 #include <random>
 #include <sys/socket.h>
 #include <thread>
@@ -34,10 +32,7 @@ std::string record(unsigned seq)
 void flood(pid_t pid, unsigned interrupt_after, const std::atomic<bool>& done)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(LOGGER_PORT);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in to = ipv4_address("127.0.0.1");
     for (unsigned seq = 0; seq < MAX_RECORDS && !done; ++seq) {
         if (seq == interrupt_after)
             kill(pid, SIGINT);
