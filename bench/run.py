@@ -469,13 +469,14 @@ def main():
     started = time.monotonic()
     results = run_all(args.build, cfg)
     command = "bench/run.py" + (f" --rounds {args.rounds}" if args.rounds != 5 else "")
-    section = report(results, cfg, machine(), command)
+    info = machine()
+    section = report(results, cfg, info, command)
     print(section)
     print(f"\ntook {time.monotonic() - started:.0f} s")
     if args.quick:
         return
     with open(os.path.join(HERE, "results.json"), "w") as f:
-        json.dump({"config": cfg, "machine": machine(), "results": results}, f, indent=1)
+        json.dump({"config": cfg, "machine": info, "results": results}, f, indent=1)
     plot(results, cfg, os.path.join(HERE, "loss.png"))
     write_report(section, os.path.join(HERE, "README.md"))
 
