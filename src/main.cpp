@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/select.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,38 +18,95 @@ namespace {
 // The most bytes taken from one datagram; the rest of a longer one is dropped.
 constexpr std::size_t LOG_BUF_SIZE = 1024;
 
-constexpr char BANNER[] = "KORVI Logger (v1.1)";
-constexpr char SETUP_FAILED[] = "net-setup failed. korvi-logger already running ?";
-constexpr char STOPPED[] = "KORVI Logger stopped.";
+constexpr char BANNER[] = "KORVI Logger (v1.1)\n";
+constexpr char SETUP_FAILED[] = "net-setup failed. korvi-logger already running ?\n";
+constexpr char STOPPED[] = "KORVI Logger stopped.\n";
 
-// Exit status when the endpoint can't be set up; the parent sees 255.
+// Exit statuses. The parent sees STATUS_NO_ENDPOINT as 255.
+constexpr int STATUS_STOPPED = 0;
+constexpr int STATUS_FAILED = 1; // standard output failed; the cause is on stderr
 constexpr int STATUS_NO_ENDPOINT = -1;
 
-volatile std::sig_atomic_t stop_requested = 0;
-
-// SIGINT handler. Only records the request: SIGINT is blocked everywhere but
-// inside the relay loop's wait, and the loop then writes the stop message.
-// So a stop never lands inside stdio or in the middle of relaying a datagram:
-// none is cut or written twice, and the stop line is always the last.
-void stop_handler(int /*signal*/)
+// Ends the process with STATUS_FAILED after one line on stderr naming what
+// failed and why, as cat does: "korvi-logger: standard output: ...".
+[[noreturn]] void fail(const char* what, int err)
 {
-    stop_requested = 1;
+    char line[256];
+    const int n =
+        std::snprintf(line, sizeof line, "korvi-logger: %s: %s\n", what, std::strerror(err));
+    if (n > 0 && write(STDERR_FILENO, line, std::strlen(line)) < 0) {
+        // Nowhere is left to say it; the status still does.
+    }
+    std::exit(STATUS_FAILED);
 }
 
-// Blocks SIGINT and returns the signal mask to wait with: the one we were
-// started with, SIGINT removed.
-sigset_t hold_stop()
+// Waits until stdout can take more. SIGINT is not watched here: it stays
+// pending and is taken at the relay's next wait, once the text in hand is
+// out whole. Returns 0, or -1 with errno set.
+int wait_writable()
 {
-    sigset_t stop_set;
-    sigset_t wait_mask;
-    sigemptyset(&stop_set);
-    sigaddset(&stop_set, SIGINT);
-    sigprocmask(SIG_BLOCK, &stop_set, &wait_mask);
-    sigdelset(&wait_mask, SIGINT);
-    return wait_mask;
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    while (poll(&out, 1, -1) < 0)
+        if (errno != EINTR)
+            return -1;
+    return 0;
 }
 
-// Returns true when a SIGINT arrived while it was blocked and still waits.
+// Writes all `len` bytes of `text` to stdout: one write(2) when stdout takes
+// it whole, so a message is never torn or mixed with another writer's. Only
+// a write that takes part of it, or a non-blocking stdout that is full, makes
+// it wait and go on where it stopped. Returns 0, or -1 with errno set when
+// stdout fails for good.
+int write_all(const char* text, std::size_t len)
+{
+    while (len > 0) {
+        const ssize_t done = write(STDOUT_FILENO, text, len);
+        if (done > 0) {
+            text += done;
+            len -= static_cast<std::size_t>(done);
+        } else if (done == 0) {
+            errno = ENOSPC; // takes nothing and says nothing: as full as it gets
+            return -1;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (wait_writable() < 0)
+                return -1;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Writes `text` (a string constant or a datagram's text) to stdout, or ends
+// the program through fail() when stdout can't take it: no text is ever lost
+// with the program going on as if it had been shown.
+void write_out(const char* text, std::size_t len)
+{
+    if (write_all(text, len) < 0)
+        fail("standard output", errno);
+}
+
+// The set of signals that stop the logger: SIGINT alone.
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+// Blocks SIGINT for the whole run, so that it never interrupts anything: it
+// stays pending until the relay loop takes it between two datagrams. Its
+// action is reset to the default: one inherited as ignored (as a script
+// starts a background job) may be thrown away even while blocked.
+void hold_stop()
+{
+    const sigset_t stop_set = stop_signals();
+    sigprocmask(SIG_BLOCK, &stop_set, nullptr);
+    static_cast<void>(std::signal(SIGINT, SIG_DFL)); // fails only for a bad signal number
+}
+
+// Returns true when a SIGINT has arrived and waits to be taken.
 bool stop_pending()
 {
     sigset_t pending;
@@ -55,34 +114,39 @@ bool stop_pending()
     return sigismember(&pending, SIGINT) == 1;
 }
 
-// Writes all `len` bytes of `text` to stdout in one write(2) (more only if the
-// kernel takes part of it), so that a message is never torn or mixed with
-// another writer's on a shared terminal or pipe. Errors are dropped: there is
-// nowhere better to report them.
-void write_text(const char* text, std::size_t len)
+// Returns a descriptor that is readable while SIGINT is pending, for the
+// relay loop's wait; -1 with errno set when there is none, or when it does
+// not fit in the wait's descriptor set.
+int open_stop_fd()
 {
-    while (len > 0) {
-        const ssize_t done = write(STDOUT_FILENO, text, len);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return;
-        text += done;
-        len -= static_cast<std::size_t>(done);
+    const sigset_t stop_set = stop_signals();
+    const int fd = signalfd(-1, &stop_set, SFD_CLOEXEC);
+    if (fd >= FD_SETSIZE) {
+        close(fd);
+        errno = EMFILE;
+        return -1;
     }
+    return fd;
 }
 
-// Writes the stop message and ends the process with status 0; exit flushes it.
-[[noreturn]] void stop()
+// Takes the interrupt: writes the stop message and ends the process with
+// status 0. Runs only between two datagrams, so none is cut or written
+// twice and the stop line is always the last.
+[[noreturn]] void stop_handler()
 {
-    std::puts(STOPPED);
-    std::exit(EXIT_SUCCESS);
+    write_out(STOPPED, sizeof STOPPED - 1);
+    std::exit(STATUS_STOPPED);
 }
 
-// Writes the text of each datagram that arrives on fd, for ever. Returns only
-// through stop(), when SIGINT comes during the wait.
-[[noreturn]] void relay(int fd, const sigset_t& wait_mask)
+// Writes the text of each datagram that arrives on `endpoint`, for ever.
+// Returns only through stop_handler(), once SIGINT is pending, or through
+// fail() when stdout fails.
+[[noreturn]] void relay(int endpoint)
 {
+    // Opened after the endpoint, so it is the higher descriptor (see below).
+    const int stop_fd = open_stop_fd();
+    if (stop_fd < 0)
+        fail("signalfd", errno);
     char buf[LOG_BUF_SIZE];
     fd_set readable;
     for (;;) {
@@ -90,21 +154,25 @@ void write_text(const char* text, std::size_t len)
         // can ever show behind a shorter one.
         std::memset(buf, 0, sizeof buf);
         FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        // The one place SIGINT is let through; pselect unblocks it atomically,
-        // so a Ctrl-C that came while a datagram was written is taken here.
-        pselect(FD_SETSIZE, &readable, nullptr, nullptr, nullptr, &wait_mask);
-        if (stop_requested != 0)
-            stop();
+        FD_SET(endpoint, &readable);
+        FD_SET(stop_fd, &readable);
+        if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0)
+            continue;
+        // The interrupt first, however busy the endpoint. select looks at the
+        // descriptors in rising order, so a datagram seen readable without
+        // the interrupt was queued before the interrupt came: none that
+        // arrived after it is ever written.
+        if (FD_ISSET(stop_fd, &readable))
+            stop_handler();
         // MSG_DONTWAIT: a datagram can vanish between the wait and the receive
         // (a bad UDP checksum is only found here); blocking then would leave
         // Ctrl-C unheard until the next datagram.
-        const ssize_t got = recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, nullptr, nullptr);
+        const ssize_t got = recvfrom(endpoint, buf, sizeof buf, MSG_DONTWAIT, nullptr, nullptr);
         if (got <= 0)
             continue;
         // The text ends at the first NUL or at the payload's end; a datagram
         // that fills the whole buffer is written whole, never read past it.
-        write_text(buf, strnlen(buf, static_cast<std::size_t>(got)));
+        write_out(buf, strnlen(buf, static_cast<std::size_t>(got)));
     }
 }
 
@@ -112,20 +180,18 @@ void write_text(const char* text, std::size_t len)
 
 int main()
 {
-    const sigset_t wait_mask = hold_stop();
-    std::signal(SIGINT, stop_handler);
+    hold_stop();
 
-    // The relay writes straight to the descriptor, so stdio must hold
-    // nothing by then: flush, or a file would get the banner after the text.
-    std::puts(BANNER);
-    std::fflush(stdout);
+    // Before anything is opened: with stdout closed, a descriptor opened
+    // first would become stdout and the text would go into it.
+    write_out(BANNER, sizeof BANNER - 1);
 
-    const int fd = net_setup();
+    const int endpoint = net_setup();
     if (stop_pending()) // a Ctrl-C during start-up wins, whatever net_setup said
-        stop();
-    if (fd < 0) {
-        std::puts(SETUP_FAILED);
+        stop_handler();
+    if (endpoint < 0) {
+        write_out(SETUP_FAILED, sizeof SETUP_FAILED - 1);
         std::exit(STATUS_NO_ENDPOINT);
     }
-    relay(fd, wait_mask);
+    relay(endpoint);
 }

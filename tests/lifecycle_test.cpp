@@ -21,7 +21,7 @@ TEST_F(LoggerTest, BannerIsTheFirstAndOnlyLineWhileIdle)
 
 TEST_F(LoggerTest, InterruptWhileIdleWithStdoutToFile)
 {
-    LoggerRun& run = start({.stdout_to_file = true});
+    LoggerRun& run = start({.out = Stdout::File});
     EXPECT_EQ("exited with 0", interrupt(run));
     EXPECT_EQ(std::string(BANNER_LINE) + STOPPED_LINE, full_output(run));
 }
@@ -98,22 +98,12 @@ TEST_P(PortHeldTest, ReportsFailureAndExits255)
 INSTANTIATE_TEST_SUITE_P(Holders, PortHeldTest, ::testing::ValuesIn(HOLDERS),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
-// An interrupt that comes before the endpoint is open: the child is started
-// with SIGINT already pending, which is the earliest it can arrive.
-TEST_F(LoggerTest, InterruptDuringStartupStopsCleanly)
-{
-    LoggerRun& run = spawn({.sigint_pending = true});
-    EXPECT_TRUE(read_to_eof(run));
-    ASSERT_TRUE(wait_exit(run));
-    EXPECT_EQ("exited with 0", describe_status(run.wait_status));
-    EXPECT_EQ(std::string(BANNER_LINE) + STOPPED_LINE, run.output);
-}
-
+// SIGINT already pending at exec, while another program holds the port.
 TEST_F(LoggerTest, InterruptDuringStartupWinsOverBusyPort)
 {
     const int holder = hold_port(HOLDERS[0]);
     ASSERT_GE(holder, 0);
-    LoggerRun& run = spawn({.sigint_pending = true});
+    LoggerRun& run = spawn({.sigint = Sigint::Pending});
     EXPECT_TRUE(read_to_eof(run));
     EXPECT_TRUE(wait_exit(run));
     close(holder);

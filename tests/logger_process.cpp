@@ -3,16 +3,23 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace korvi_test {
@@ -58,27 +65,63 @@ std::vector<std::string> socket_links(pid_t pid)
     return links;
 }
 
-// True when /proc/net/udp lists a socket on the logger's port whose inode is
-// one of `links`.
-bool holds_port(const std::vector<std::string>& links)
+// The drop counter of the socket on the logger's port whose inode is one of
+// `links`, as /proc/net/udp lists it; -1 when there is no such socket.
+long port_drops(const std::vector<std::string>& links)
 {
     std::ifstream udp("/proc/net/udp");
     std::string line;
     std::getline(udp, line); // header
     while (std::getline(udp, line)) {
         std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+        std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode, ref,
+            pointer;
+        long drops = 0;
         fields >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >>
-            inode;
+            inode >> ref >> pointer >> drops;
         const auto colon = local.rfind(':');
         if (colon == std::string::npos ||
             std::stoi(local.substr(colon + 1), nullptr, 16) != LOGGER_PORT)
             continue;
         for (const auto& link : links)
             if (link == "socket:[" + inode + "]")
-                return true;
+                return drops;
     }
-    return false;
+    return -1;
+}
+
+// In the child, before exec: installs a seccomp filter under which any
+// bind(2) ends the process with SIGSYS, so a test can tell that the logger
+// never tried to take the port.
+void forbid_bind()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_bind, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(126);
+}
+
+// In the child, before exec: gives SIGINT the state the test asked for.
+// Blocked and pending signals, and SIG_IGN, all survive exec.
+void set_sigint(Sigint state)
+{
+    signal(SIGINT, state == Sigint::Ignored ? SIG_IGN : SIG_DFL);
+    sigset_t mask;
+    sigemptyset(&mask);
+    if (state == Sigint::Blocked || state == Sigint::Pending)
+        sigaddset(&mask, SIGINT);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    if (state == Sigint::Pending)
+        kill(getpid(), SIGINT);
 }
 
 // Appends what the stdout pipe holds, waiting for it until `deadline`.
@@ -137,6 +180,16 @@ ssize_t send_datagram6(const std::string& payload)
     return sent;
 }
 
+std::string record(unsigned seq)
+{
+    char head[32];
+    std::snprintf(head, sizeof head, "#%010u ", seq);
+    std::string r(head);
+    r.append(RECORD_SIZE - 1 - r.size(), '=');
+    r.push_back('\n');
+    return r;
+}
+
 bool port_is_free()
 {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -152,12 +205,17 @@ bool wait_holds_port(const LoggerRun& run)
 {
     const auto deadline = Clock::now() + EVENT_DEADLINE;
     for (;;) {
-        if (holds_port(socket_links(run.pid)))
+        if (port_drops(socket_links(run.pid)) >= 0)
             return true;
         // Sleeps only while the process lives: its end wakes us at once.
         if (Clock::now() >= deadline || wait_readable(run.pidfd, 2))
             return false;
     }
+}
+
+long kernel_drops(const LoggerRun& run)
+{
+    return port_drops(socket_links(run.pid));
 }
 
 bool read_until(LoggerRun& run, const std::string& needle)
@@ -176,6 +234,27 @@ bool read_to_eof(LoggerRun& run)
         const ssize_t n = read_chunk(run, deadline);
         if (n <= 0)
             return n == 0;
+    }
+}
+
+bool read_slowly_until(LoggerRun& run, const std::string& needle, size_t chunk,
+                       std::chrono::microseconds period)
+{
+    const auto deadline = Clock::now() + EVENT_DEADLINE;
+    std::vector<char> buf(chunk);
+    for (auto next = Clock::now();; next += period) {
+        if (!needle.empty() && run.output.find(needle) != std::string::npos)
+            return true;
+        std::this_thread::sleep_until(next); // the reader's pace, not a wait for an event
+        if (!wait_readable(run.out, ms_left(deadline)))
+            return false;
+        const ssize_t n = read(run.out, buf.data(), chunk);
+        if (n == 0)
+            return needle.empty();
+        if (n < 0 && errno != EINTR)
+            return false;
+        if (n > 0)
+            run.output.append(buf.data(), static_cast<size_t>(n));
     }
 }
 
@@ -226,7 +305,9 @@ void LoggerTest::TearDown()
             waitpid(run.pid, &run.wait_status, 0);
             run.reaped = true;
         }
-        EXPECT_EQ("", file_contents(run.err_path)) << "the logger wrote to stderr";
+        if (!run.err_checked) {
+            EXPECT_EQ("", file_contents(run.err_path)) << "the logger wrote to stderr";
+        }
         if (run.out >= 0)
             close(run.out);
         close(run.pidfd);
@@ -237,6 +318,42 @@ void LoggerTest::TearDown()
     if (!dir_.empty())
         rmdir(dir_.c_str());
 }
+
+namespace {
+
+// Opens what the logger's stdout is to be, as `options` says; returns the
+// descriptor the child gets as stdout, or -1 for a closed stdout.
+int open_stdout(LoggerRun& run, const SpawnOptions& options, const std::string& tag)
+{
+    switch (options.out) {
+    case Stdout::File:
+        run.out_path = tag + ".out";
+        return open(run.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    case Stdout::DevFull:
+        return open("/dev/full", O_WRONLY | O_CLOEXEC);
+    case Stdout::Closed:
+        return -1;
+    case Stdout::Pipe:
+    case Stdout::NoReader:
+        break;
+    }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    if (options.out == Stdout::NoReader)
+        close(fds[0]);
+    else
+        run.out = fds[0];
+    if (options.pipe_size > 0) {
+        EXPECT_GE(fcntl(fds[1], F_SETPIPE_SZ, options.pipe_size), 0) << std::strerror(errno);
+    }
+    // O_NONBLOCK belongs to the pipe's open file, so the child inherits it.
+    if (options.nonblocking_stdout)
+        fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    return fds[1];
+}
+
+} // namespace
 
 LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
 {
@@ -254,41 +371,30 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
     argv.push_back(nullptr);
 
     const int err_fd = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int out_fd = -1;
-    if (options.stdout_to_file) {
-        run.out_path = tag + ".out";
-        out_fd = open(run.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    } else {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) == 0) {
-            run.out = fds[0];
-            out_fd = fds[1];
-        }
-    }
+    const int out_fd = open_stdout(run, options, tag);
     const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    EXPECT_TRUE(err_fd >= 0 && out_fd >= 0 && null_fd >= 0) << std::strerror(errno);
-
-    sigset_t mask;
-    sigemptyset(&mask);
-    if (options.sigint_pending)
-        sigaddset(&mask, SIGINT);
+    EXPECT_TRUE(err_fd >= 0 && null_fd >= 0 && (out_fd >= 0 || options.out == Stdout::Closed))
+        << std::strerror(errno);
 
     run.pid = fork();
     if (run.pid == 0) {
-        // Blocked and pending signals both survive exec.
-        signal(SIGINT, SIG_DFL);
-        sigprocmask(SIG_SETMASK, &mask, nullptr);
-        if (options.sigint_pending)
-            kill(getpid(), SIGINT);
+        set_sigint(options.sigint);
+        signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
         dup2(null_fd, STDIN_FILENO);
-        dup2(out_fd, STDOUT_FILENO);
+        if (out_fd >= 0)
+            dup2(out_fd, STDOUT_FILENO);
+        else
+            close(STDOUT_FILENO);
         dup2(err_fd, STDERR_FILENO);
+        if (options.forbid_bind)
+            forbid_bind();
         execv(argv[0], argv.data());
         _exit(127);
     }
     run.pidfd = static_cast<int>(syscall(SYS_pidfd_open, run.pid, 0));
     close(err_fd);
-    close(out_fd);
+    if (out_fd >= 0)
+        close(out_fd);
     close(null_fd);
     EXPECT_GE(run.pidfd, 0) << "fork or pidfd_open failed: " << std::strerror(errno);
     return run;
@@ -316,6 +422,12 @@ std::string LoggerTest::interrupt(LoggerRun& run)
 std::string LoggerTest::full_output(const LoggerRun& run)
 {
     return run.out >= 0 ? run.output : file_contents(run.out_path);
+}
+
+std::string LoggerTest::error_output(LoggerRun& run)
+{
+    run.err_checked = true;
+    return file_contents(run.err_path);
 }
 
 } // namespace korvi_test

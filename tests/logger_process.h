@@ -22,20 +22,42 @@ constexpr char STOPPED_LINE[] = "KORVI Logger stopped.\n";
 // Generous, because the suite also runs under the sanitizers.
 constexpr std::chrono::seconds EVENT_DEADLINE{10};
 
+// Where the logger's stdout goes.
+enum class Stdout {
+    Pipe,     // a pipe the test reads (LoggerRun::out)
+    File,     // a file (LoggerRun::out_path)
+    DevFull,  // /dev/full: every write fails with ENOSPC
+    Closed,   // descriptor 1 is not open
+    NoReader, // a pipe whose read end is already closed: EPIPE
+};
+
+// The SIGINT state the logger inherits across exec.
+enum class Sigint {
+    Default, // default action, not blocked
+    Blocked, // blocked, nothing pending
+    Pending, // blocked and already pending
+    Ignored, // SIG_IGN, as a script's background job starts
+};
+
 struct SpawnOptions {
-    bool stdout_to_file = false;   // otherwise a pipe the test reads
-    bool sigint_pending = false;   // start with SIGINT blocked and already pending
+    Stdout out = Stdout::Pipe;
+    bool nonblocking_stdout = false; // O_NONBLOCK on the stdout pipe
+    int pipe_size = 0;               // F_SETPIPE_SZ for the stdout pipe; 0 keeps the default
+    Sigint sigint = Sigint::Default;
+    bool ignore_sigpipe = false;   // start with SIGPIPE ignored, so writes fail with EPIPE
+    bool forbid_bind = false;      // any bind(2) kills the logger with SIGSYS
     std::vector<std::string> args; // extra command-line arguments
 };
 
 // One started copy of the logger.
 struct LoggerRun {
     pid_t pid = -1;
-    int pidfd = -1;       // readable once the process has ended
-    int out = -1;         // read end of the stdout pipe, or -1
-    std::string out_path; // stdout file, when stdout_to_file
-    std::string err_path; // stderr always goes to a file
-    std::string output;   // stdout read from the pipe so far
+    int pidfd = -1;           // readable once the process has ended
+    int out = -1;             // read end of the stdout pipe, or -1
+    std::string out_path;     // stdout file, when stdout_to_file
+    std::string err_path;     // stderr always goes to a file
+    bool err_checked = false; // a test has read stderr, so TearDown need not
+    std::string output;       // stdout read from the pipe so far
     bool reaped = false;
     int wait_status = 0;
 };
@@ -48,6 +70,12 @@ ssize_t send_datagram(const std::string& payload, const char* ip = "127.0.0.1");
 // -1 (errno set) when IPv6 is not available.
 ssize_t send_datagram6(const std::string& payload);
 
+// Size of a numbered test record.
+constexpr size_t RECORD_SIZE = 256;
+// Record `seq`: "#", its number in ten digits, padding, and a newline;
+// exactly RECORD_SIZE bytes, so a cut or a merge shows.
+std::string record(unsigned seq);
+
 // Returns true when nothing on the host holds the logger's UDP port.
 bool port_is_free();
 
@@ -55,6 +83,11 @@ bool port_is_free();
 bool read_until(LoggerRun& run, const std::string& needle);
 // Reads the stdout pipe until end of file; false on deadline.
 bool read_to_eof(LoggerRun& run);
+// Reads the stdout pipe as a slow reader would, at most `chunk` bytes each
+// `period`, until the output contains `needle` or, when `needle` is empty,
+// until end of file; false on deadline (or on end of file before `needle`).
+bool read_slowly_until(LoggerRun& run, const std::string& needle, size_t chunk,
+                       std::chrono::microseconds period);
 // Waits for the process to end and reaps it; false on deadline.
 bool wait_exit(LoggerRun& run);
 // "exited with N" or "killed by signal N", for assertions that show both sides.
@@ -77,6 +110,9 @@ class LoggerTest : public ::testing::Test {
     std::string interrupt(LoggerRun& run);
     // Everything the run wrote to stdout, once it has ended.
     std::string full_output(const LoggerRun& run);
+    // Everything the run wrote to stderr, once it has ended; TearDown then
+    // leaves stderr to the test.
+    std::string error_output(LoggerRun& run);
 
   private:
     std::string dir_;
@@ -86,5 +122,7 @@ class LoggerTest : public ::testing::Test {
 // Returns true once the process `pid` holds the logger's UDP port; false on
 // deadline or when the process ends first.
 bool wait_holds_port(const LoggerRun& run);
+// Datagrams the kernel dropped on the run's socket because its queue was full.
+long kernel_drops(const LoggerRun& run);
 
 } // namespace korvi_test

@@ -1,5 +1,6 @@
-// SIGINT at random moments while a sender floods the logger: the stop is
-// clean wherever it lands, also in the middle of writing a datagram.
+// The stop on SIGINT: taken at once under any load, whatever SIGINT state
+// the logger inherits, and always clean: nothing cut or repeated, nothing
+// received after the signal written, the stop line once and last.
 #include "logger_process.h"
 
 #include <atomic>
@@ -13,41 +14,43 @@
 namespace korvi_test {
 namespace {
 
-constexpr size_t RECORD_SIZE = 256;
-constexpr unsigned MAX_RECORDS = 200000; // bounds each flood
+using namespace std::chrono_literals;
 
-// Record `seq`: its number, padding, and a newline; exactly RECORD_SIZE bytes.
-std::string record(unsigned seq)
-{
-    char head[32];
-    std::snprintf(head, sizeof head, "#%010u ", seq);
-    std::string r(head);
-    r.append(RECORD_SIZE - 1 - r.size(), '=');
-    r.push_back('\n');
-    return r;
-}
+// Bounds on each flood. Both lie well past EVENT_DEADLINE, so a logger that
+// held off the stop until the flood ended fails on the deadline, not by luck.
+constexpr auto FLOOD_LIMIT = 30s;
+constexpr unsigned MAX_RECORDS = 50'000'000;
 
-// Sends records 0, 1, 2... until `done` or MAX_RECORDS; SIGINTs `pid` after
-// `interrupt_after` of them, so the signal lands while datagrams still come.
-void flood(pid_t pid, unsigned interrupt_after, const std::atomic<bool>& done)
+// A slow reader of a pipe: 4 KiB each millisecond.
+constexpr size_t SLOW_CHUNK = 4096;
+constexpr auto SLOW_PERIOD = 1ms;
+
+// Sends records 0, 1, 2... flat out until `done` (or a bound), and SIGINTs
+// `pid` just before record `interrupt_at`, so that every record from that
+// one on is sent after the signal. The flood goes on past the signal.
+void flood(pid_t pid, unsigned interrupt_at, const std::atomic<bool>& done)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     const sockaddr_in to = ipv4_address("127.0.0.1");
-    for (unsigned seq = 0; seq < MAX_RECORDS && !done; ++seq) {
-        if (seq == interrupt_after)
+    const auto limit = std::chrono::steady_clock::now() + FLOOD_LIMIT;
+    unsigned seq = 0;
+    for (; seq < MAX_RECORDS && !done; ++seq) {
+        if (seq == interrupt_at)
             kill(pid, SIGINT);
+        if (seq % 1024 == 0 && std::chrono::steady_clock::now() > limit)
+            break;
         const std::string r = record(seq);
         sendto(fd, r.data(), r.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
-    if (interrupt_after >= MAX_RECORDS)
+    if (seq <= interrupt_at)
         kill(pid, SIGINT);
     close(fd);
 }
 
-// Checks that `out` is the banner, whole records in rising order (some may
-// have been dropped by the kernel, none repeated or cut), and the stop line
-// once, last.
-void expect_clean_stop(const std::string& out)
+// Checks that `out` is the banner, whole records in rising order, all sent
+// before the signal (the kernel may have dropped some; none may be repeated
+// or cut), and the stop line once, last.
+void expect_clean_stop(const std::string& out, unsigned interrupt_at)
 {
     const std::string banner = BANNER_LINE;
     const std::string stopped = STOPPED_LINE;
@@ -64,13 +67,36 @@ void expect_clean_stop(const std::string& out)
         ASSERT_EQ(1, std::sscanf(got.c_str(), "#%10u", &seq)) << "at byte " << at << ": " << got;
         ASSERT_EQ(record(seq), got) << "record damaged at byte " << at;
         ASSERT_GT(static_cast<long>(seq), last) << "record repeated or out of order";
+        ASSERT_LT(seq, interrupt_at) << "a record sent after SIGINT was written";
         last = seq;
     }
 }
 
-TEST_F(LoggerTest, InterruptDuringFloodStopsCleanly)
+struct FloodCase {
+    const char* name;
+    Stdout out;
+    bool nonblocking; // O_NONBLOCK on the stdout pipe
+};
+
+const FloodCase FLOOD_CASES[] = {
+    {"ToFile", Stdout::File, false},
+    {"ToSlowPipe", Stdout::Pipe, false},
+    {"ToSlowNonBlockingPipe", Stdout::Pipe, true},
+};
+
+void PrintTo(const FloodCase& c, std::ostream* os)
 {
-    constexpr int TRIALS = 30;
+    *os << c.name;
+}
+
+class FloodStopTest : public LoggerTest, public ::testing::WithParamInterface<FloodCase> {};
+
+// SIGINT at a random moment of a flood that outpaces the logger and goes on
+// after the signal: the stop comes at once, wherever the signal lands.
+TEST_P(FloodStopTest, InterruptIsTakenAtOnceAndCleanly)
+{
+    constexpr int TRIALS = 10;
+    const FloodCase& c = GetParam();
     const unsigned seed = std::random_device{}();
     RecordProperty("seed", static_cast<int>(seed));
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -78,26 +104,67 @@ TEST_F(LoggerTest, InterruptDuringFloodStopsCleanly)
     std::uniform_int_distribution<unsigned> when(0, 5000);
 
     for (int trial = 0; trial < TRIALS; ++trial) {
-        // Half to a file, half to a pipe that fills up and blocks the writes.
-        const bool to_file = trial % 2 == 0;
-        const unsigned interrupt_after = when(rng);
-        SCOPED_TRACE("trial " + std::to_string(trial) + (to_file ? ", file" : ", pipe") +
-                     ", SIGINT after " + std::to_string(interrupt_after) + " datagrams");
-        LoggerRun& run = start({.stdout_to_file = to_file});
+        const unsigned interrupt_at = when(rng);
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", SIGINT before record " +
+                     std::to_string(interrupt_at));
+        LoggerRun& run = start({.out = c.out, .nonblocking_stdout = c.nonblocking});
         std::atomic<bool> done{false};
-        std::thread sender(flood, run.pid, interrupt_after, std::cref(done));
-        if (!to_file)
-            read_to_eof(run);
-        const bool ended = wait_exit(run);
+        std::thread sender(flood, run.pid, interrupt_at, std::cref(done));
+        const bool drained =
+            c.out != Stdout::Pipe || read_slowly_until(run, "", SLOW_CHUNK, SLOW_PERIOD);
+        const bool ended = drained && wait_exit(run);
         done = true;
         sender.join();
-        ASSERT_TRUE(ended) << "the logger did not end after SIGINT";
+        ASSERT_TRUE(ended) << "the logger did not end after SIGINT while the flood went on";
         EXPECT_EQ("exited with 0", describe_status(run.wait_status));
-        expect_clean_stop(full_output(run));
+        expect_clean_stop(full_output(run), interrupt_at);
         if (HasFailure())
             return;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Stdout, FloodStopTest, ::testing::ValuesIn(FLOOD_CASES),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+struct InheritedCase {
+    const char* name;
+    Sigint state;
+};
+
+const InheritedCase INHERITED_CASES[] = {
+    {"Blocked", Sigint::Blocked},
+    {"Pending", Sigint::Pending}, // the earliest an interrupt can come: before start-up
+    {"Ignored", Sigint::Ignored}, // as `korvi-logger > f &` in a script starts
+};
+
+void PrintTo(const InheritedCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class InheritedSigintTest : public LoggerTest,
+                            public ::testing::WithParamInterface<InheritedCase> {};
+
+TEST_P(InheritedSigintTest, StopsCleanlyOnSigint)
+{
+    const Sigint state = GetParam().state;
+    LoggerRun& run = spawn({.sigint = state});
+    std::string expected = BANNER_LINE;
+    if (state != Sigint::Pending) {
+        ASSERT_TRUE(wait_holds_port(run)) << "the logger did not bind UDP " << LOGGER_PORT;
+        ASSERT_EQ(3, send_datagram("hi\n"));
+        ASSERT_TRUE(read_until(run, "hi\n")) << "got: " << run.output;
+        expected += "hi\n";
+        kill(run.pid, SIGINT);
+    }
+    EXPECT_TRUE(read_to_eof(run)) << "stdout not closed within the deadline";
+    ASSERT_TRUE(wait_exit(run)) << "the logger did not end after SIGINT";
+    EXPECT_EQ("exited with 0", describe_status(run.wait_status));
+    EXPECT_EQ(expected + STOPPED_LINE, run.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, InheritedSigintTest, ::testing::ValuesIn(INHERITED_CASES),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 } // namespace
 } // namespace korvi_test
