@@ -24,7 +24,7 @@ constexpr char STOPPED[] = "KORVI Logger stopped.\n";
 
 // Exit statuses. The parent sees STATUS_NO_ENDPOINT as 255.
 constexpr int STATUS_STOPPED = 0;
-constexpr int STATUS_FAILED = 1; // standard output failed; the cause is on stderr
+constexpr int STATUS_FAILED = 1; // most often stdout failed; the cause is on stderr
 constexpr int STATUS_NO_ENDPOINT = -1;
 
 // Ends the process with STATUS_FAILED after one line on stderr naming what
@@ -53,10 +53,10 @@ int wait_writable()
 }
 
 // Writes all `len` bytes of `text` to stdout: one write(2) when stdout takes
-// it whole, so a message is never torn or mixed with another writer's. Only
-// a write that takes part of it, or a non-blocking stdout that is full, makes
-// it wait and go on where it stopped. Returns 0, or -1 with errno set when
-// stdout fails for good.
+// it whole, so a message is never torn or mixed with another writer's. When
+// it takes only part, the rest follows; when a non-blocking stdout is full,
+// it waits until stdout can take more and goes on where it stopped. Returns
+// 0, or -1 with errno set when stdout fails for good.
 int write_all(const char* text, std::size_t len)
 {
     while (len > 0) {
