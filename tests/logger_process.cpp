@@ -1,5 +1,6 @@
 #include "logger_process.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -124,16 +125,17 @@ void set_sigint(Sigint state)
         kill(getpid(), SIGINT);
 }
 
-// Appends what the stdout pipe holds, waiting for it until `deadline`.
-// Returns the bytes read: 0 at end of file, -1 on deadline or error.
-ssize_t read_chunk(LoggerRun& run, Clock::time_point deadline)
+// Appends what the stdout pipe holds, at most `most` bytes (up to 4096),
+// waiting for it until `deadline`. Returns the bytes read: 0 at end of file,
+// -1 on deadline or error.
+ssize_t read_chunk(LoggerRun& run, Clock::time_point deadline, size_t most = 4096)
 {
     char chunk[4096];
     ssize_t n;
     do {
         if (!wait_readable(run.out, ms_left(deadline)))
             return -1;
-        n = read(run.out, chunk, sizeof chunk);
+        n = read(run.out, chunk, std::min(most, sizeof chunk));
     } while (n < 0 && errno == EINTR);
     if (n > 0)
         run.output.append(chunk, static_cast<size_t>(n));
@@ -241,20 +243,13 @@ bool read_slowly_until(LoggerRun& run, const std::string& needle, size_t chunk,
                        std::chrono::microseconds period)
 {
     const auto deadline = Clock::now() + EVENT_DEADLINE;
-    std::vector<char> buf(chunk);
     for (auto next = Clock::now();; next += period) {
         if (!needle.empty() && run.output.find(needle) != std::string::npos)
             return true;
         std::this_thread::sleep_until(next); // the reader's pace, not a wait for an event
-        if (!wait_readable(run.out, ms_left(deadline)))
-            return false;
-        const ssize_t n = read(run.out, buf.data(), chunk);
-        if (n == 0)
-            return needle.empty();
-        if (n < 0 && errno != EINTR)
-            return false;
-        if (n > 0)
-            run.output.append(buf.data(), static_cast<size_t>(n));
+        const ssize_t n = read_chunk(run, deadline, chunk);
+        if (n <= 0)
+            return n == 0 && needle.empty();
     }
 }
 

@@ -83,9 +83,10 @@ bool port_is_free();
 bool read_until(LoggerRun& run, const std::string& needle);
 // Reads the stdout pipe until end of file; false on deadline.
 bool read_to_eof(LoggerRun& run);
-// Reads the stdout pipe as a slow reader would, at most `chunk` bytes each
-// `period`, until the output contains `needle` or, when `needle` is empty,
-// until end of file; false on deadline (or on end of file before `needle`).
+// Reads the stdout pipe as a slow reader would, at most `chunk` bytes (up
+// to 4096) each `period`, until the output contains `needle` or, when
+// `needle` is empty, until end of file; false on deadline (or on end of file
+// before `needle`).
 bool read_slowly_until(LoggerRun& run, const std::string& needle, size_t chunk,
                        std::chrono::microseconds period);
 // Waits for the process to end and reaps it; false on deadline.
