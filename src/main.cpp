@@ -29,11 +29,10 @@ constexpr int STATUS_NO_ENDPOINT = -1;
 
 // Ends the process with STATUS_FAILED after one line on stderr naming what
 // failed and why, as cat does: "korvi-logger: standard output: ...".
-[[noreturn]] void fail(const char* what, int err)
+[[noreturn]] void fail(const char* what, const char* why)
 {
     char line[256];
-    const int n =
-        std::snprintf(line, sizeof line, "korvi-logger: %s: %s\n", what, std::strerror(err));
+    const int n = std::snprintf(line, sizeof line, "korvi-logger: %s: %s\n", what, why);
     if (n > 0 && write(STDERR_FILENO, line, std::strlen(line)) < 0) {
         // Nowhere is left to say it; the status still does.
     }
@@ -83,11 +82,11 @@ int write_all(const char* text, std::size_t len)
 void write_out(const char* text, std::size_t len)
 {
     if (write_all(text, len) < 0)
-        fail("standard output", errno);
+        fail("standard output", std::strerror(errno));
 }
 
-// The set of signals that stop the logger: SIGINT alone.
-sigset_t stop_signals()
+// The set that holds SIGINT alone, the one signal that stops the logger.
+sigset_t sigint_set()
 {
     sigset_t set;
     sigemptyset(&set);
@@ -99,34 +98,34 @@ sigset_t stop_signals()
 // stays pending until the relay loop takes it between two datagrams. Its
 // action is reset to the default: one inherited as ignored (as a script
 // starts a background job) may be thrown away even while blocked.
-void hold_stop()
+void block_sigint()
 {
-    const sigset_t stop_set = stop_signals();
-    sigprocmask(SIG_BLOCK, &stop_set, nullptr);
+    const sigset_t set = sigint_set();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
     static_cast<void>(std::signal(SIGINT, SIG_DFL)); // fails only for a bad signal number
 }
 
 // Returns true when a SIGINT has arrived and waits to be taken.
-bool stop_pending()
+bool sigint_pending()
 {
     sigset_t pending;
     sigpending(&pending);
     return sigismember(&pending, SIGINT) == 1;
 }
 
-// Returns a descriptor that is readable while SIGINT is pending, for the
-// relay loop's wait; -1 with errno set when there is none, or when it does
-// not fit in the wait's descriptor set.
-int open_stop_fd()
+// Ends the program unless select can watch `fd`: FD_SET on a descriptor at
+// or past FD_SETSIZE writes outside the set. Only a logger started with
+// nearly FD_SETSIZE descriptors already open gets one; raising the limit
+// on open files would not help, so the message says what does.
+void check_watchable(int fd)
 {
-    const sigset_t stop_set = stop_signals();
-    const int fd = signalfd(-1, &stop_set, SFD_CLOEXEC);
-    if (fd >= FD_SETSIZE) {
-        close(fd);
-        errno = EMFILE;
-        return -1;
-    }
-    return fd;
+    static_assert(FD_SETSIZE == 1024, "the message below names the limit");
+    if (fd < FD_SETSIZE)
+        return;
+    char what[32];
+    static_cast<void>(std::snprintf(what, sizeof what, "descriptor %d", fd)); // always fits
+    fail(what, "beyond the 1024 that select can watch; start korvi-logger with fewer "
+               "descriptors open");
 }
 
 // Takes the interrupt: writes the stop message and ends the process with
@@ -140,13 +139,17 @@ int open_stop_fd()
 
 // Writes the text of each datagram that arrives on `endpoint`, for ever.
 // Returns only through stop_handler(), once SIGINT is pending, or through
-// fail() when stdout fails.
+// fail() when stdout or the wait fails.
 [[noreturn]] void relay(int endpoint)
 {
-    // Opened after the endpoint, so it is the higher descriptor (see below).
-    const int stop_fd = open_stop_fd();
-    if (stop_fd < 0)
-        fail("signalfd", errno);
+    check_watchable(endpoint);
+    // Readable while SIGINT is pending. Opened after the endpoint, so it is
+    // the higher descriptor (see below).
+    const sigset_t set = sigint_set();
+    const int sigint_fd = signalfd(-1, &set, SFD_CLOEXEC);
+    if (sigint_fd < 0)
+        fail("signalfd", std::strerror(errno));
+    check_watchable(sigint_fd);
     char buf[LOG_BUF_SIZE];
     fd_set readable;
     for (;;) {
@@ -155,18 +158,21 @@ int open_stop_fd()
         std::memset(buf, 0, sizeof buf);
         FD_ZERO(&readable);
         FD_SET(endpoint, &readable);
-        FD_SET(stop_fd, &readable);
-        if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0)
+        FD_SET(sigint_fd, &readable);
+        if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0) {
+            if (errno != EINTR)
+                fail("select", std::strerror(errno));
             continue;
+        }
         // The interrupt first, however busy the endpoint. select looks at the
         // descriptors in rising order, so a datagram seen readable without
         // the interrupt was queued before the interrupt came: none that
         // arrived after it is ever written.
-        if (FD_ISSET(stop_fd, &readable))
+        if (FD_ISSET(sigint_fd, &readable))
             stop_handler();
-        // MSG_DONTWAIT: a datagram can vanish between the wait and the receive
-        // (a bad UDP checksum is only found here); blocking then would leave
-        // Ctrl-C unheard until the next datagram.
+        // MSG_DONTWAIT: select does not promise that the receive after it
+        // finds a datagram (select(2), BUGS), and a receive that blocked
+        // would leave Ctrl-C unheard until the next datagram came.
         const ssize_t got = recvfrom(endpoint, buf, sizeof buf, MSG_DONTWAIT, nullptr, nullptr);
         if (got <= 0)
             continue;
@@ -180,14 +186,14 @@ int open_stop_fd()
 
 int main()
 {
-    hold_stop();
+    block_sigint();
 
     // Before anything is opened: with stdout closed, a descriptor opened
     // first would become stdout and the text would go into it.
     write_out(BANNER, sizeof BANNER - 1);
 
     const int endpoint = net_setup();
-    if (stop_pending()) // a Ctrl-C during start-up wins, whatever net_setup said
+    if (sigint_pending()) // a Ctrl-C during start-up wins, whatever net_setup said
         stop_handler();
     if (endpoint < 0) {
         write_out(SETUP_FAILED, sizeof SETUP_FAILED - 1);
