@@ -1,16 +1,38 @@
-// Start-up, the refusal of a second copy, and the stop on SIGINT.
+// Start-up in the ways a logger is started, the refusal of a second copy,
+// the wait that fails, and the stop on SIGINT.
 #include "logger_process.h"
 
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace korvi_test {
+
+// Outside the unnamed namespace, so that GoogleTest finds operator<< for them.
+
+// Another program's socket on the port, bound in the ways that block the logger.
+struct HolderCase {
+    const char* name;
+    int family;
+    const char* address;
+};
+
+// How many descriptors the logger inherits open, next to select's limit.
+struct DescriptorCase {
+    const char* name;
+    int first_free_fd;      // the logger's first descriptor
+    const char* refused_fd; // the descriptor it names when it refuses, or nullptr: it runs
+};
+
 namespace {
 
-TEST_F(LoggerTest, BannerIsTheFirstAndOnlyLineWhileIdle)
+class LifecycleTest : public LoggerTest {};
+
+TEST_F(LifecycleTest, BannerIsTheFirstAndOnlyLineWhileIdle)
 {
     LoggerRun& run = start();
     ASSERT_TRUE(read_until(run, BANNER_LINE)) << "got: " << run.output;
@@ -19,14 +41,14 @@ TEST_F(LoggerTest, BannerIsTheFirstAndOnlyLineWhileIdle)
     EXPECT_EQ(std::string(BANNER_LINE) + STOPPED_LINE, full_output(run));
 }
 
-TEST_F(LoggerTest, InterruptWhileIdleWithStdoutToFile)
+TEST_F(LifecycleTest, InterruptWhileIdleWithStdoutToFile)
 {
     LoggerRun& run = start({.out = Stdout::File});
     EXPECT_EQ("exited with 0", interrupt(run));
     EXPECT_EQ(std::string(BANNER_LINE) + STOPPED_LINE, full_output(run));
 }
 
-TEST_F(LoggerTest, SecondCopyIsRefusedWhileFirstGoesOn)
+TEST_F(LifecycleTest, SecondCopyIsRefusedWhileFirstGoesOn)
 {
     LoggerRun& first = start();
     LoggerRun& second = spawn();
@@ -41,21 +63,14 @@ TEST_F(LoggerTest, SecondCopyIsRefusedWhileFirstGoesOn)
     EXPECT_EQ(std::string(BANNER_LINE) + "still\n" + STOPPED_LINE, full_output(first));
 }
 
-// Another program's socket on the port, bound in the ways that block the logger.
-struct Holder {
-    const char* name;
-    int family;
-    const char* address;
-};
-
-const Holder HOLDERS[] = {
+const HolderCase HOLDERS[] = {
     {"Ipv4Any", AF_INET, "0.0.0.0"},
     {"Ipv4Loopback", AF_INET, "127.0.0.1"},
     {"Ipv6DualStack", AF_INET6, "::"},
 };
 
 // Binds a UDP socket on the logger's port as `h` says; returns it, or -1.
-int hold_port(const Holder& h)
+int hold_port(const HolderCase& h)
 {
     const int fd = socket(h.family, SOCK_DGRAM, 0);
     if (fd < 0)
@@ -80,9 +95,9 @@ int hold_port(const Holder& h)
     return fd;
 }
 
-class PortHeldTest : public LoggerTest, public ::testing::WithParamInterface<Holder> {};
+class PortHeld : public LoggerTest, public ::testing::WithParamInterface<HolderCase> {};
 
-TEST_P(PortHeldTest, ReportsFailureAndExits255)
+TEST_P(PortHeld, ReportsFailureAndExits255)
 {
     const int holder = hold_port(GetParam());
     if (holder < 0)
@@ -95,11 +110,10 @@ TEST_P(PortHeldTest, ReportsFailureAndExits255)
     EXPECT_EQ(std::string(BANNER_LINE) + FAILED_LINE, run.output);
 }
 
-INSTANTIATE_TEST_SUITE_P(Holders, PortHeldTest, ::testing::ValuesIn(HOLDERS),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(LifecycleTest, PortHeld, ::testing::ValuesIn(HOLDERS), CaseName());
 
 // SIGINT already pending at exec, while another program holds the port.
-TEST_F(LoggerTest, InterruptDuringStartupWinsOverBusyPort)
+TEST_F(LifecycleTest, InterruptDuringStartupWinsOverBusyPort)
 {
     const int holder = hold_port(HOLDERS[0]);
     ASSERT_GE(holder, 0);
@@ -111,7 +125,7 @@ TEST_F(LoggerTest, InterruptDuringStartupWinsOverBusyPort)
     EXPECT_EQ(std::string(BANNER_LINE) + STOPPED_LINE, run.output);
 }
 
-TEST_F(LoggerTest, ArgumentsChangeNothing)
+TEST_F(LifecycleTest, ArgumentsChangeNothing)
 {
     const std::vector<std::vector<std::string>> arg_lists = {
         {"-h"}, {"--help", "--version"}, {"-p", "9999"}, {"", "x y", "-"}};
@@ -123,6 +137,71 @@ TEST_F(LoggerTest, ArgumentsChangeNothing)
         EXPECT_EQ("exited with 0", interrupt(run));
         EXPECT_EQ(std::string(BANNER_LINE) + "hi\n" + STOPPED_LINE, full_output(run));
     }
+}
+
+// Started with descriptor 0 closed, as some daemonisers start programs: the
+// endpoint is then descriptor 0, and that is a descriptor like any other.
+TEST_F(LifecycleTest, StartsWithStdinClosed)
+{
+    LoggerRun& run = start({.stdin_closed = true});
+    ASSERT_EQ(3, send_datagram("hi\n"));
+    ASSERT_TRUE(read_until(run, "hi\n")) << "got: " << run.output;
+    EXPECT_EQ("exited with 0", interrupt(run));
+    EXPECT_EQ(std::string(BANNER_LINE) + "hi\n" + STOPPED_LINE, full_output(run));
+}
+
+// The logger needs two descriptors below FD_SETSIZE, the most select can
+// watch: the endpoint and the one that shows SIGINT. With fewer left it
+// refuses at start and names the cause, instead of writing past select's
+// set (glibc's check aborts, an unchecked build corrupts its stack).
+const DescriptorCase DESCRIPTOR_CASES[] = {
+    {"RoomForBoth", FD_SETSIZE - 2, nullptr},
+    {"OneShort", FD_SETSIZE - 1, "1024"},
+    {"NoneLeft", FD_SETSIZE, "1024"},
+};
+
+class Descriptors : public LoggerTest, public ::testing::WithParamInterface<DescriptorCase> {};
+
+TEST_P(Descriptors, RunsOrRefusesByName)
+{
+    const DescriptorCase& c = GetParam();
+    rlimit limit{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+    if (limit.rlim_max < static_cast<rlim_t>(FD_SETSIZE) + 8)
+        GTEST_SKIP() << "the hard limit on open files, " << limit.rlim_max
+                     << ", does not reach past FD_SETSIZE";
+    LoggerRun& run = spawn({.first_free_fd = c.first_free_fd});
+    if (c.refused_fd == nullptr) {
+        ASSERT_TRUE(wait_holds_port(run)) << "the logger did not bind UDP " << LOGGER_PORT;
+        ASSERT_EQ(3, send_datagram("hi\n"));
+        ASSERT_TRUE(read_until(run, "hi\n")) << "got: " << run.output;
+        EXPECT_EQ("exited with 0", interrupt(run));
+        EXPECT_EQ(std::string(BANNER_LINE) + "hi\n" + STOPPED_LINE, full_output(run));
+        return;
+    }
+    EXPECT_TRUE(read_to_eof(run)) << "stdout not closed within the deadline";
+    ASSERT_TRUE(wait_exit(run)) << "the logger did not end";
+    EXPECT_EQ("exited with 1", describe_status(run.wait_status));
+    EXPECT_EQ(BANNER_LINE, run.output);
+    EXPECT_EQ(std::string("korvi-logger: descriptor ") + c.refused_fd +
+                  ": beyond the 1024 that select can watch; start korvi-logger with fewer "
+                  "descriptors open\n",
+              error_output(run));
+}
+
+INSTANTIATE_TEST_SUITE_P(LifecycleTest, Descriptors, ::testing::ValuesIn(DESCRIPTOR_CASES),
+                         CaseName());
+
+// A wait that fails for any reason but an interrupted call ends the logger
+// with its cause, instead of failing again at once, for ever.
+TEST_F(LifecycleTest, FailedWaitEndsWithStatus1AndSaysWhy)
+{
+    LoggerRun& run = spawn({.fault = Fault::SelectFails});
+    EXPECT_TRUE(read_to_eof(run)) << "stdout not closed within the deadline";
+    ASSERT_TRUE(wait_exit(run)) << "the logger did not end although its wait failed";
+    EXPECT_EQ("exited with 1", describe_status(run.wait_status));
+    EXPECT_EQ(BANNER_LINE, run.output);
+    EXPECT_EQ("korvi-logger: select: Cannot allocate memory\n", error_output(run));
 }
 
 } // namespace

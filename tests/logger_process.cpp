@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,10 +14,16 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -66,9 +73,10 @@ std::vector<std::string> socket_links(pid_t pid)
     return links;
 }
 
-// The drop counter of the socket on the logger's port whose inode is one of
-// `links`, as /proc/net/udp lists it; -1 when there is no such socket.
-long port_drops(const std::vector<std::string>& links)
+// The row of /proc/net/udp for the socket on the logger's port whose inode
+// is one of `links`: its receive queue in bytes and its drops; {-1, -1} when
+// there is no such socket.
+PortQueue port_row(const std::vector<std::string>& links)
 {
     std::ifstream udp("/proc/net/udp");
     std::string line;
@@ -86,29 +94,71 @@ long port_drops(const std::vector<std::string>& links)
             continue;
         for (const auto& link : links)
             if (link == "socket:[" + inode + "]")
-                return drops;
+                return {std::stol(queues.substr(queues.find(':') + 1), nullptr, 16), drops};
     }
-    return -1;
+    return {-1, -1};
 }
 
-// In the child, before exec: installs a seccomp filter under which any
-// bind(2) ends the process with SIGSYS, so a test can tell that the logger
-// never tried to take the port.
-void forbid_bind()
+// A seccomp filter that applies `fault` to the logger, or an empty one for
+// Fault::None. Built before fork, since the child may not allocate. A logger
+// run on another architecture, or through the x32 calls, is killed at its
+// first system call: the check then fails instead of passing unseen.
+std::vector<sock_filter> fault_filter(Fault fault)
 {
-    sock_filter filter[] = {
+    if (fault == Fault::None)
+        return {};
+    std::vector<long> calls;
+    std::uint32_t action = SECCOMP_RET_ALLOW;
+    if (fault == Fault::BindKills) {
+        calls = {__NR_bind};
+        action = SECCOMP_RET_KILL_PROCESS;
+    } else {
+        calls = {__NR_select, __NR_pselect6};
+        action = SECCOMP_RET_ERRNO | ENOMEM;
+    }
+    constexpr std::uint32_t X32_SYSCALL_BIT = 0x40000000;
+    std::vector<sock_filter> filter = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_bind, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, X32_SYSCALL_BIT, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
     };
-    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    for (const long call : calls) {
+        filter.push_back(
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1));
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, action));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    return filter;
+}
+
+// In the child, before exec: installs `filter`, if any.
+void install_filter(std::vector<sock_filter>& filter)
+{
+    if (filter.empty())
+        return;
+    sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
         _exit(126);
+}
+
+// In the child, before exec: leaves descriptors 3 up to first_free - 1 open
+// (copies of stderr) and none above, with the limit on open files raised
+// far enough that the logger can open descriptors past FD_SETSIZE.
+void fill_descriptors(int first_free)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, static_cast<rlim_t>(first_free) + 64);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        _exit(125);
+    for (int fd = 3; fd < first_free; ++fd)
+        if (dup2(STDERR_FILENO, fd) < 0)
+            _exit(125);
+    close_range(static_cast<unsigned>(first_free), ~0U, 0);
 }
 
 // In the child, before exec: gives SIGINT the state the test asked for.
@@ -207,7 +257,7 @@ bool wait_holds_port(const LoggerRun& run)
 {
     const auto deadline = Clock::now() + EVENT_DEADLINE;
     for (;;) {
-        if (port_drops(socket_links(run.pid)) >= 0)
+        if (port_queue(run).drops >= 0)
             return true;
         // Sleeps only while the process lives: its end wakes us at once.
         if (Clock::now() >= deadline || wait_readable(run.pidfd, 2))
@@ -215,9 +265,70 @@ bool wait_holds_port(const LoggerRun& run)
     }
 }
 
-long kernel_drops(const LoggerRun& run)
+PortQueue port_queue(const LoggerRun& run)
 {
-    return port_drops(socket_links(run.pid));
+    return port_row(socket_links(run.pid));
+}
+
+bool wait_queued(const LoggerRun& run)
+{
+    const auto deadline = Clock::now() + EVENT_DEADLINE;
+    while (port_queue(run).queued_bytes <= 0)
+        if (Clock::now() >= deadline || wait_readable(run.pidfd, 1))
+            return false;
+    return true;
+}
+
+namespace {
+
+// The fields of /proc/PID/stat after the command name, which may itself
+// hold spaces: field 3 (state) first. Empty once the process is gone.
+std::vector<std::string> stat_fields(pid_t pid)
+{
+    const std::string stat = file_contents("/proc/" + std::to_string(pid) + "/stat");
+    const auto end_of_name = stat.rfind(')');
+    std::vector<std::string> fields;
+    if (end_of_name == std::string::npos)
+        return fields;
+    std::istringstream rest(stat.substr(end_of_name + 1));
+    for (std::string f; rest >> f;)
+        fields.push_back(f);
+    return fields;
+}
+
+} // namespace
+
+bool wait_state(const LoggerRun& run, char state)
+{
+    const auto deadline = Clock::now() + EVENT_DEADLINE;
+    for (;;) {
+        const auto fields = stat_fields(run.pid);
+        if (!fields.empty() && fields[0][0] == state)
+            return true;
+        if (Clock::now() >= deadline || wait_readable(run.pidfd, 1))
+            return false;
+    }
+}
+
+long io_counter(const LoggerRun& run, const std::string& name)
+{
+    std::ifstream io("/proc/" + std::to_string(run.pid) + "/io");
+    std::string key;
+    long value = 0;
+    while (io >> key >> value)
+        if (key == name + ":")
+            return value;
+    return -1;
+}
+
+double cpu_seconds(const LoggerRun& run)
+{
+    // utime and stime are fields 14 and 15 of the whole line, in clock ticks.
+    const auto fields = stat_fields(run.pid);
+    if (fields.size() < 13)
+        return -1;
+    const double ticks = std::stod(fields[11]) + std::stod(fields[12]);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 bool read_until(LoggerRun& run, const std::string& needle)
@@ -237,6 +348,18 @@ bool read_to_eof(LoggerRun& run)
         if (n <= 0)
             return n == 0;
     }
+}
+
+bool read_messages(LoggerRun& run, std::vector<std::string>& messages, size_t count)
+{
+    const auto deadline = Clock::now() + EVENT_DEADLINE;
+    while (messages.size() < count) {
+        const size_t before = run.output.size();
+        if (read_chunk(run, deadline) <= 0)
+            return false;
+        messages.push_back(run.output.substr(before));
+    }
+    return true;
 }
 
 bool read_slowly_until(LoggerRun& run, const std::string& needle, size_t chunk,
@@ -272,6 +395,16 @@ std::string describe_status(int wait_status)
     return "unknown wait status " + std::to_string(wait_status);
 }
 
+std::string describe_difference(const std::string& expected, const std::string& got)
+{
+    const auto at = std::mismatch(expected.begin(), expected.end(), got.begin(), got.end());
+    const auto from = static_cast<size_t>(at.first - expected.begin());
+    return "expected " + std::to_string(expected.size()) + " bytes, got " +
+           std::to_string(got.size()) + "; they differ from byte " + std::to_string(from) +
+           ": expected " + ::testing::PrintToString(expected.substr(from, 16)) + ", got " +
+           ::testing::PrintToString(got.substr(std::min(from, got.size()), 16));
+}
+
 std::string file_contents(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -280,13 +413,83 @@ std::string file_contents(const std::string& path)
     return text.str();
 }
 
+namespace {
+
+// Set by isolate_network(): this process has a network of its own.
+bool own_network = false;
+
+// Writes `text` to the file at `path`; false on failure.
+bool write_file(const char* path, const std::string& text)
+{
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool whole = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return whole;
+}
+
+// Enters a new user namespace, in which this user keeps its ids but may
+// manage the network namespace made with it; false when none can be made.
+bool enter_user_and_network_namespace()
+{
+    const uid_t uid = getuid();
+    const gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+        return false;
+    return write_file("/proc/self/setgroups", "deny") &&
+           write_file("/proc/self/uid_map",
+                      std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
+           write_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+}
+
+// Brings up the loopback device of a new network namespace: 127.0.0.0/8 and,
+// where the kernel has IPv6, ::1.
+bool bring_up_loopback()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ifreq lo{};
+    std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ioctl(fd, SIOCGIFFLAGS, &lo) == 0;
+    lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
+    up = up && ioctl(fd, SIOCSIFFLAGS, &lo) == 0;
+    close(fd);
+    return up;
+}
+
+} // namespace
+
+std::string isolate_network()
+{
+    // Set to run on the host's network as where no namespace can be made.
+    const bool shared = std::getenv("KORVI_TESTS_ON_HOST_NETWORK") != nullptr;
+    if (!shared && (unshare(CLONE_NEWNET) == 0 || enter_user_and_network_namespace())) {
+        own_network = bring_up_loopback();
+        if (own_network)
+            return "the tests run in a network namespace of their own";
+    }
+    // Held until this process ends; the kernel lets go of it then, however it ends.
+    const int lock = open("/tmp/korvi-logger-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0)
+        return std::string("no network namespace, and no lock: ") + std::strerror(errno);
+    return "no network namespace could be made: the tests share the host's port, one at a time";
+}
+
+std::string port_problem()
+{
+    if (own_network || port_is_free())
+        return "";
+    return "UDP port " + std::to_string(LOGGER_PORT) +
+           " is already held by another program (a korvi-logger left running?), and no "
+           "network namespace could be made for the tests.\n"
+           "See who holds it with: ss -uanp 'sport = :17825'\n"
+           "Stop it and run the tests again, or run them as root.\n";
+}
+
 void LoggerTest::SetUp()
 {
-    ASSERT_TRUE(port_is_free())
-        << "UDP port " << LOGGER_PORT
-        << " is already held by another program (a korvi-logger left running?).\n"
-           "See who holds it with: ss -uanp 'sport = :17825'\n"
-           "Stop it and run the tests again; they need the port to themselves.";
     char tmpl[] = "/tmp/korvi-test.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr) << std::strerror(errno);
     dir_ = tmpl;
@@ -316,6 +519,50 @@ void LoggerTest::TearDown()
 
 namespace {
 
+// A SOCK_SEQPACKET pair: each write(2) of the logger arrives as one message
+// on run.out. Returns the logger's end.
+int open_message_socket(LoggerRun& run)
+{
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+        return -1;
+    run.out = fds[0];
+    return fds[1];
+}
+
+// A TCP connection on loopback whose buffers are as small as the kernel
+// allows, non-blocking on the logger's side: while the test reads slowly, a
+// write of a few hundred bytes is often taken only in part. Its segments are
+// small too: with loopback's 64 KiB ones, the receiver's window stays below
+// one segment and the connection can stall for seconds on TCP's persist
+// timer. Returns the logger's end; run.out is the test's.
+int open_stream_socket(LoggerRun& run)
+{
+    const int smallest = 1; // the kernel raises it to its minimum
+    const int segment = 536;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int logger_end = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = ipv4_address("127.0.0.1");
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    const bool ok =
+        listener >= 0 && logger_end >= 0 &&
+        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest) == 0 &&
+        setsockopt(listener, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment) == 0 &&
+        setsockopt(logger_end, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest) == 0 &&
+        bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        listen(listener, 1) == 0 &&
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+        connect(logger_end, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        (run.out = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 &&
+        fcntl(logger_end, F_SETFL, O_NONBLOCK) == 0;
+    if (listener >= 0)
+        close(listener);
+    if (!ok && logger_end >= 0)
+        close(logger_end);
+    return ok ? logger_end : -1;
+}
+
 // Opens what the logger's stdout is to be, as `options` says; returns the
 // descriptor the child gets as stdout, or -1 for a closed stdout.
 int open_stdout(LoggerRun& run, const SpawnOptions& options, const std::string& tag)
@@ -328,6 +575,10 @@ int open_stdout(LoggerRun& run, const SpawnOptions& options, const std::string& 
         return open("/dev/full", O_WRONLY | O_CLOEXEC);
     case Stdout::Closed:
         return -1;
+    case Stdout::Messages:
+        return open_message_socket(run);
+    case Stdout::Stream:
+        return open_stream_socket(run);
     case Stdout::Pipe:
     case Stdout::NoReader:
         break;
@@ -365,6 +616,7 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    std::vector<sock_filter> filter = fault_filter(options.fault);
     const int err_fd = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int out_fd = open_stdout(run, options, tag);
     const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -375,14 +627,18 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
     if (run.pid == 0) {
         set_sigint(options.sigint);
         signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-        dup2(null_fd, STDIN_FILENO);
+        if (options.stdin_closed)
+            close(STDIN_FILENO);
+        else
+            dup2(null_fd, STDIN_FILENO);
         if (out_fd >= 0)
             dup2(out_fd, STDOUT_FILENO);
         else
             close(STDOUT_FILENO);
         dup2(err_fd, STDERR_FILENO);
-        if (options.forbid_bind)
-            forbid_bind();
+        if (options.first_free_fd > 0)
+            fill_descriptors(options.first_free_fd);
+        install_filter(filter);
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <deque>
 #include <netinet/in.h>
+#include <ostream>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace korvi_test {
@@ -29,6 +31,8 @@ enum class Stdout {
     DevFull,  // /dev/full: every write fails with ENOSPC
     Closed,   // descriptor 1 is not open
     NoReader, // a pipe whose read end is already closed: EPIPE
+    Messages, // a SOCK_SEQPACKET socket: each write(2) arrives as one message
+    Stream,   // a non-blocking TCP socket with small buffers: takes part of a write
 };
 
 // The SIGINT state the logger inherits across exec.
@@ -39,13 +43,25 @@ enum class Sigint {
     Ignored, // SIG_IGN, as a script's background job starts
 };
 
+// A system call that the kernel makes misbehave for the logger (seccomp).
+enum class Fault {
+    None,
+    BindKills,   // bind(2) kills the logger with SIGSYS: proves it never took the port
+    SelectFails, // select(2) fails with ENOMEM
+};
+
 struct SpawnOptions {
     Stdout out = Stdout::Pipe;
     bool nonblocking_stdout = false; // O_NONBLOCK on the stdout pipe
     int pipe_size = 0;               // F_SETPIPE_SZ for the stdout pipe; 0 keeps the default
     Sigint sigint = Sigint::Default;
-    bool ignore_sigpipe = false;   // start with SIGPIPE ignored, so writes fail with EPIPE
-    bool forbid_bind = false;      // any bind(2) kills the logger with SIGSYS
+    bool ignore_sigpipe = false; // start with SIGPIPE ignored, so writes fail with EPIPE
+    bool stdin_closed = false;   // descriptor 0 is not open
+    // When > 0: descriptors 3 up to first_free_fd - 1 are inherited open, none
+    // above, and the limit on open files is raised past FD_SETSIZE, so the
+    // logger's own descriptors are first_free_fd, first_free_fd + 1...
+    int first_free_fd = 0;
+    Fault fault = Fault::None;
     std::vector<std::string> args; // extra command-line arguments
 };
 
@@ -53,14 +69,41 @@ struct SpawnOptions {
 struct LoggerRun {
     pid_t pid = -1;
     int pidfd = -1;           // readable once the process has ended
-    int out = -1;             // read end of the stdout pipe, or -1
-    std::string out_path;     // stdout file, when stdout_to_file
+    int out = -1;             // the test's end of a pipe or socket stdout, or -1
+    std::string out_path;     // stdout file, for Stdout::File
     std::string err_path;     // stderr always goes to a file
     bool err_checked = false; // a test has read stderr, so TearDown need not
-    std::string output;       // stdout read from the pipe so far
+    std::string output;       // stdout read so far
     bool reaped = false;
     int wait_status = 0;
 };
+
+// Tables of cases: every case type has a `name`. CaseName makes it the
+// test's name in INSTANTIATE_TEST_SUITE_P, and operator<< prints it where
+// GoogleTest shows a parameter, instead of the case's raw bytes.
+struct CaseName {
+    template <typename Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& info) const
+    {
+        return info.param.name;
+    }
+};
+template <typename Case, typename = decltype(std::declval<const Case&>().name)>
+std::ostream& operator<<(std::ostream& os, const Case& c)
+{
+    return os << c.name;
+}
+
+// Runs this process, and so every logger it starts, in a network namespace
+// of its own with only loopback, where nothing else holds the port; as root,
+// or else in a new user namespace. Where neither can be made, takes a lock
+// that keeps other test processes on this host out until this one ends; so
+// it does when KORVI_TESTS_ON_HOST_NETWORK is set. Returns a line that says
+// which it did.
+std::string isolate_network();
+// Says why the tests can't have the port to themselves, or "" when they
+// can: always in a namespace of their own, else when nothing holds it.
+std::string port_problem();
 
 // The logger's port at IPv4 address `ip` (dotted quad).
 sockaddr_in ipv4_address(const char* ip);
@@ -76,13 +119,16 @@ constexpr size_t RECORD_SIZE = 256;
 // exactly RECORD_SIZE bytes, so a cut or a merge shows.
 std::string record(unsigned seq);
 
-// Returns true when nothing on the host holds the logger's UDP port.
+// Returns true when nothing in this network holds the logger's UDP port.
 bool port_is_free();
 
 // Reads the stdout pipe until the output contains `needle`; false on deadline or EOF.
 bool read_until(LoggerRun& run, const std::string& needle);
 // Reads the stdout pipe until end of file; false on deadline.
 bool read_to_eof(LoggerRun& run);
+// Reads a Stdout::Messages socket, one message per read, appending each to
+// `messages` until it holds `count`; false on deadline or end of file first.
+bool read_messages(LoggerRun& run, std::vector<std::string>& messages, size_t count);
 // Reads the stdout pipe as a slow reader would, at most `chunk` bytes (up
 // to 4096) each `period`, until the output contains `needle` or, when
 // `needle` is empty, until end of file; false on deadline (or on end of file
@@ -93,11 +139,14 @@ bool read_slowly_until(LoggerRun& run, const std::string& needle, size_t chunk,
 bool wait_exit(LoggerRun& run);
 // "exited with N" or "killed by signal N", for assertions that show both sides.
 std::string describe_status(int wait_status);
+// Where two long texts part: their sizes, the first byte that differs and
+// a few bytes from there, escaped; for assertions on binary output.
+std::string describe_difference(const std::string& expected, const std::string& got);
 // The whole contents of a file ("" when it can't be read).
 std::string file_contents(const std::string& path);
 
-// Fixture: checks that the port is free, starts loggers, and in TearDown ends
-// and reaps whatever is left and checks that nothing went to stderr.
+// Fixture: starts loggers, and in TearDown ends and reaps whatever is left
+// and checks that nothing went to stderr.
 class LoggerTest : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -123,7 +172,21 @@ class LoggerTest : public ::testing::Test {
 // Returns true once the process `pid` holds the logger's UDP port; false on
 // deadline or when the process ends first.
 bool wait_holds_port(const LoggerRun& run);
-// Datagrams the kernel dropped on the run's socket because its queue was full.
-long kernel_drops(const LoggerRun& run);
+// The run's socket on the port: datagrams waiting in its queue, and those the
+// kernel dropped because the queue was full; {-1, -1} when it has none.
+struct PortQueue {
+    long queued_bytes;
+    long drops;
+};
+PortQueue port_queue(const LoggerRun& run);
+// Returns true once a datagram waits in the run's socket queue; false on deadline.
+bool wait_queued(const LoggerRun& run);
+// Returns true once the process is in state `state` ('T': stopped), as
+// /proc/PID/stat shows it; false on deadline.
+bool wait_state(const LoggerRun& run, char state);
+// A counter of /proc/PID/io ("syscw": write calls so far), or -1.
+long io_counter(const LoggerRun& run, const std::string& name);
+// CPU time the process has used so far, user and system, in seconds.
+double cpu_seconds(const LoggerRun& run);
 
 } // namespace korvi_test

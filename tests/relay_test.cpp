@@ -5,6 +5,14 @@
 #include <vector>
 
 namespace korvi_test {
+
+// Outside the unnamed namespace, so that GoogleTest finds operator<< for it.
+struct RelayCase {
+    const char* name;
+    std::vector<std::string> datagrams; // sent in this order
+    std::string expected;               // what must come out between banner and end mark
+};
+
 namespace {
 
 using namespace std::string_literals;
@@ -27,12 +35,6 @@ std::string all_bytes_but_nul()
     return s;
 }
 
-struct RelayCase {
-    const char* name;
-    std::vector<std::string> datagrams; // sent in this order
-    std::string expected;               // what must come out between banner and end mark
-};
-
 const RelayCase RELAY_CASES[] = {
     {"WordAndNewline", {"hello\n"}, "hello\n"},
     {"NoSeparatorAdded", {"ab", "cd"}, "abcd"},
@@ -50,14 +52,10 @@ const RelayCase RELAY_CASES[] = {
     {"LargestDatagramKeepsFirst1024", {pattern(65507), "next"}, pattern(1024) + "next"},
 };
 
-void PrintTo(const RelayCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
+class RelayTest : public LoggerTest {};
+class Datagram : public LoggerTest, public ::testing::WithParamInterface<RelayCase> {};
 
-class RelayTest : public LoggerTest, public ::testing::WithParamInterface<RelayCase> {};
-
-TEST_P(RelayTest, WritesExactlyTheText)
+TEST_P(Datagram, WritesExactlyTheText)
 {
     const RelayCase& c = GetParam();
     const std::string end_mark = "<end of case>\n";
@@ -73,10 +71,9 @@ TEST_P(RelayTest, WritesExactlyTheText)
     EXPECT_EQ(BANNER_LINE + c.expected + end_mark + STOPPED_LINE, full_output(run));
 }
 
-INSTANTIATE_TEST_SUITE_P(Datagrams, RelayTest, ::testing::ValuesIn(RELAY_CASES),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(RelayTest, Datagram, ::testing::ValuesIn(RELAY_CASES), CaseName());
 
-TEST_F(LoggerTest, EachDatagramIsVisibleBeforeTheNextArrives)
+TEST_F(RelayTest, EachDatagramIsVisibleBeforeTheNextArrives)
 {
     LoggerRun& run = start();
     for (int i = 0; i < 20; ++i) {
