@@ -117,6 +117,19 @@ TEST_F(NetworkTest, ExampleSenderIsHeard)
                                                "KORVI Logger stopped."};
     EXPECT_EQ(expected, got);
 }
+
+// A message longer than the logger shows is cut to fit and keeps its
+// newline, so that whatever comes next starts a line of its own.
+TEST_F(NetworkTest, ExampleSenderCutsALongMessageButKeepsItsNewline)
+{
+    LoggerRun& run = start();
+    const std::string command = std::string(SEND_LOG_PATH) + " 127.0.0.1 " + std::string(1500, 'x');
+    ASSERT_EQ(0, std::system(command.c_str())) << command;
+    ASSERT_EQ(5, send_datagram("next\n"));
+    ASSERT_TRUE(read_until(run, "next\n")) << "got: " << run.output;
+    EXPECT_EQ("exited with 0", interrupt(run));
+    EXPECT_EQ(BANNER_LINE + std::string(1023, 'x') + "\nnext\n" + STOPPED_LINE, full_output(run));
+}
 #endif
 
 } // namespace
