@@ -416,7 +416,7 @@ std::string file_contents(const std::string& path)
 namespace {
 
 // Set by isolate_network(): this process has a network of its own.
-bool own_network = false;
+bool in_own_network = false;
 
 // Writes `text` to the file at `path`; false on failure.
 bool write_file(const char* path, const std::string& text)
@@ -466,8 +466,8 @@ std::string isolate_network()
     // Set to run on the host's network as where no namespace can be made.
     const bool shared = std::getenv("KORVI_TESTS_ON_HOST_NETWORK") != nullptr;
     if (!shared && (unshare(CLONE_NEWNET) == 0 || enter_user_and_network_namespace())) {
-        own_network = bring_up_loopback();
-        if (own_network)
+        in_own_network = bring_up_loopback();
+        if (in_own_network)
             return "the tests run in a network namespace of their own";
     }
     // Held until this process ends; the kernel lets go of it then, however it ends.
@@ -477,9 +477,14 @@ std::string isolate_network()
     return "no network namespace could be made: the tests share the host's port, one at a time";
 }
 
+bool own_network()
+{
+    return in_own_network;
+}
+
 std::string port_problem()
 {
-    if (own_network || port_is_free())
+    if (in_own_network || port_is_free())
         return "";
     return "UDP port " + std::to_string(LOGGER_PORT) +
            " is already held by another program (a korvi-logger left running?), and no "

@@ -101,6 +101,8 @@ std::ostream& operator<<(std::ostream& os, const Case& c)
 // it does when KORVI_TESTS_ON_HOST_NETWORK is set. Returns a line that says
 // which it did.
 std::string isolate_network();
+// True once isolate_network() has given this process a network of its own.
+bool own_network();
 // Says why the tests can't have the port to themselves, or "" when they
 // can: always in a namespace of their own, else when nothing holds it.
 std::string port_problem();

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace korvi_test {
 
@@ -40,6 +42,33 @@ TEST_P(LocalAddress, DatagramArrives)
 }
 
 INSTANTIATE_TEST_SUITE_P(NetworkTest, LocalAddress, ::testing::ValuesIn(ADDRESS_CASES), CaseName());
+
+// A broadcast to a local subnet reaches the logger like any datagram: the
+// subnet here is a veth pair in the tests' own network namespace.
+TEST_F(NetworkTest, SubnetBroadcastArrives)
+{
+    if (!own_network())
+        GTEST_SKIP() << "needs a network namespace of the tests' own";
+    const int made = std::system("ip link add kv0 type veth peer name kv1 && "
+                                 "ip addr add 10.77.0.1/24 dev kv0 && ip link set kv0 up && "
+                                 "ip link set kv1 up");
+    if (made != 0)
+        GTEST_SKIP() << "no veth pair here (needs iproute2, the veth driver and root)";
+    LoggerRun& run = start();
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    const int on = 1;
+    ASSERT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on)) << std::strerror(errno);
+    const std::string text = "to the subnet\n";
+    const sockaddr_in to = ipv4_address("10.77.0.255");
+    const ssize_t sent =
+        sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    close(fd);
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), sent) << std::strerror(errno);
+    ASSERT_TRUE(read_until(run, text)) << "got: " << run.output;
+    EXPECT_EQ("exited with 0", interrupt(run));
+    EXPECT_EQ(BANNER_LINE + text + STOPPED_LINE, full_output(run));
+}
 
 TEST_F(NetworkTest, Ipv6DatagramDoesNotArrive)
 {
