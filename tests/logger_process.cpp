@@ -253,16 +253,19 @@ bool port_is_free()
     return free;
 }
 
-bool wait_holds_port(const LoggerRun& run)
+bool wait_until(const LoggerRun& run, const std::function<bool()>& done)
 {
     const auto deadline = Clock::now() + EVENT_DEADLINE;
-    for (;;) {
-        if (port_queue(run).drops >= 0)
-            return true;
+    while (!done())
         // Sleeps only while the process lives: its end wakes us at once.
-        if (Clock::now() >= deadline || wait_readable(run.pidfd, 2))
+        if (Clock::now() >= deadline || wait_readable(run.pidfd, 1))
             return false;
-    }
+    return true;
+}
+
+bool wait_holds_port(const LoggerRun& run)
+{
+    return wait_until(run, [&] { return port_queue(run).drops >= 0; });
 }
 
 PortQueue port_queue(const LoggerRun& run)
@@ -272,11 +275,7 @@ PortQueue port_queue(const LoggerRun& run)
 
 bool wait_queued(const LoggerRun& run)
 {
-    const auto deadline = Clock::now() + EVENT_DEADLINE;
-    while (port_queue(run).queued_bytes <= 0)
-        if (Clock::now() >= deadline || wait_readable(run.pidfd, 1))
-            return false;
-    return true;
+    return wait_until(run, [&] { return port_queue(run).queued_bytes > 0; });
 }
 
 namespace {
@@ -300,14 +299,10 @@ std::vector<std::string> stat_fields(pid_t pid)
 
 bool wait_state(const LoggerRun& run, char state)
 {
-    const auto deadline = Clock::now() + EVENT_DEADLINE;
-    for (;;) {
+    return wait_until(run, [&] {
         const auto fields = stat_fields(run.pid);
-        if (!fields.empty() && fields[0][0] == state)
-            return true;
-        if (Clock::now() >= deadline || wait_readable(run.pidfd, 1))
-            return false;
-    }
+        return !fields.empty() && fields[0][0] == state;
+    });
 }
 
 long io_counter(const LoggerRun& run, const std::string& name)

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <netinet/in.h>
 #include <ostream>
 #include <string>
@@ -171,8 +172,10 @@ class LoggerTest : public ::testing::Test {
     std::deque<LoggerRun> runs_; // deque: start() hands out references
 };
 
-// Returns true once the process `pid` holds the logger's UDP port; false on
+// Returns true once `done()` holds, asking every millisecond; false on
 // deadline or when the process ends first.
+bool wait_until(const LoggerRun& run, const std::function<bool()>& done);
+// Returns true once the run holds the logger's UDP port; as wait_until.
 bool wait_holds_port(const LoggerRun& run);
 // The run's socket on the port: datagrams waiting in its queue, and those the
 // kernel dropped because the queue was full; {-1, -1} when it has none.

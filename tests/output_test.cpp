@@ -74,12 +74,10 @@ TEST_F(OutputTest, FullNonBlockingStdoutIsWaitedOnWithoutSpinning)
     }
     // Full: no further record fits, so the logger's next write finds no room.
     int in_pipe = 0;
-    for (int tries = 0; tries < 10'000 && PIPE_SIZE - in_pipe >= int{RECORD_SIZE}; ++tries) {
-        ASSERT_EQ(0, ioctl(run.out, FIONREAD, &in_pipe));
-        if (PIPE_SIZE - in_pipe >= int{RECORD_SIZE})
-            std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_LT(PIPE_SIZE - in_pipe, int{RECORD_SIZE}) << "the pipe never filled: " << in_pipe;
+    const bool full = wait_until(run, [&] {
+        return ioctl(run.out, FIONREAD, &in_pipe) == 0 && PIPE_SIZE - in_pipe < int{RECORD_SIZE};
+    });
+    ASSERT_TRUE(full) << "the pipe never filled: it holds " << in_pipe << " bytes";
 
     const double cpu_before = cpu_seconds(run);
     std::this_thread::sleep_for(PAUSE); // the reader's pause, not a wait for an event
