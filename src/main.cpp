@@ -96,8 +96,10 @@ sigset_t sigint_set()
 
 // Blocks SIGINT for the whole run, so that it never interrupts anything: it
 // stays pending until the relay loop takes it between two datagrams. Its
-// action is reset to the default: one inherited as ignored (as a script
-// starts a background job) may be thrown away even while blocked.
+// action is reset to the default, since one may be inherited as ignored (as
+// a script starts a background job): POSIX leaves it open whether a blocked
+// signal whose action is to ignore it is kept or thrown away. Linux keeps
+// it; with the reset, the stop does not rest on that.
 void block_sigint()
 {
     const sigset_t set = sigint_set();

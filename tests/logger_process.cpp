@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -99,36 +100,100 @@ PortQueue port_row(const std::vector<std::string>& links)
     return {-1, -1};
 }
 
+// The seccomp audit architecture of the system calls this build makes: a
+// filter checks it first, since the same number means another call on
+// another architecture. 0 where no branch below knows it.
+#if defined(__x86_64__) && defined(__ILP32__)
+constexpr std::uint32_t AUDIT_ARCH_NATIVE = 0; // x32: its calls carry a flag bit; not covered
+#elif defined(__x86_64__)
+constexpr std::uint32_t AUDIT_ARCH_NATIVE = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__) && !defined(__AARCH64EB__)
+constexpr std::uint32_t AUDIT_ARCH_NATIVE = AUDIT_ARCH_AARCH64;
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr std::uint32_t AUDIT_ARCH_NATIVE = AUDIT_ARCH_PPC64LE;
+#elif defined(__riscv) && __riscv_xlen == 64
+constexpr std::uint32_t AUDIT_ARCH_NATIVE = AUDIT_ARCH_RISCV64;
+#elif defined(__s390x__)
+constexpr std::uint32_t AUDIT_ARCH_NATIVE = AUDIT_ARCH_S390X;
+#elif defined(__mips64) && defined(__MIPSEL__) && _MIPS_SIM == _ABI64
+constexpr std::uint32_t AUDIT_ARCH_NATIVE = AUDIT_ARCH_MIPSEL64;
+#elif defined(__loongarch64) && defined(AUDIT_ARCH_LOONGARCH64)
+constexpr std::uint32_t AUDIT_ARCH_NATIVE = AUDIT_ARCH_LOONGARCH64;
+#else
+constexpr std::uint32_t AUDIT_ARCH_NATIVE = 0;
+#endif
+
+// Offset in seccomp_data of the low 32 bits of the first argument.
+constexpr std::uint32_t ARG0_LOW =
+    offsetof(seccomp_data, args) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
+
+// One rule of a filter: what `call` does, when its first argument is
+// `arg0` (any first argument when arg0 is -1).
+struct Rule {
+    long call;
+    long arg0;
+    std::uint32_t action;
+};
+
+// The rules that make `fault` happen.
+std::vector<Rule> fault_rules(Fault fault)
+{
+    const std::uint32_t kill = SECCOMP_RET_KILL_PROCESS;
+    switch (fault) {
+    case Fault::None:
+        break;
+    case Fault::BindKills:
+        return {{__NR_bind, -1, kill}};
+    case Fault::SelectFails: {
+        std::vector<Rule> rules{{__NR_pselect6, -1, SECCOMP_RET_ERRNO | ENOMEM}};
+#ifdef __NR_select // not on architectures whose only select is pselect6 (arm64)
+        rules.push_back({__NR_select, -1, SECCOMP_RET_ERRNO | ENOMEM});
+#endif
+        return rules;
+    }
+    case Fault::StdoutTakesNothing:
+        // An "error" of 0 is a return value of 0: the write took nothing.
+        return {{__NR_write, STDOUT_FILENO, SECCOMP_RET_ERRNO | 0}, {__NR_bind, -1, kill}};
+    }
+    return {};
+}
+
 // A seccomp filter that applies `fault` to the logger, or an empty one for
 // Fault::None. Built before fork, since the child may not allocate. A logger
 // run on another architecture, or through the x32 calls, is killed at its
 // first system call: the check then fails instead of passing unseen.
 std::vector<sock_filter> fault_filter(Fault fault)
 {
-    if (fault == Fault::None)
+    const std::vector<Rule> rules = fault_rules(fault);
+    if (rules.empty())
         return {};
-    std::vector<long> calls;
-    std::uint32_t action = SECCOMP_RET_ALLOW;
-    if (fault == Fault::BindKills) {
-        calls = {__NR_bind};
-        action = SECCOMP_RET_KILL_PROCESS;
-    } else {
-        calls = {__NR_select, __NR_pselect6};
-        action = SECCOMP_RET_ERRNO | ENOMEM;
-    }
-    constexpr std::uint32_t X32_SYSCALL_BIT = 0x40000000;
     std::vector<sock_filter> filter = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_NATIVE, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, X32_SYSCALL_BIT, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
     };
-    for (const long call : calls) {
+#if defined(__x86_64__)
+    // x32 calls share AUDIT_ARCH_X86_64 and differ by this bit of their number.
+    constexpr std::uint32_t X32_SYSCALL_BIT = 0x40000000;
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, X32_SYSCALL_BIT, 0, 1));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+#endif
+    for (const Rule& rule : rules) {
+        const auto call = static_cast<std::uint32_t>(rule.call);
+        if (rule.arg0 < 0) {
+            filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1));
+            filter.push_back(BPF_STMT(BPF_RET | BPF_K, rule.action));
+            continue;
+        }
+        // Not this call: skip the 4 statements of the rule. This call with
+        // another argument: load the number back and go on.
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 4));
+        filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ARG0_LOW));
         filter.push_back(
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1));
-        filter.push_back(BPF_STMT(BPF_RET | BPF_K, action));
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(rule.arg0), 0, 1));
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, rule.action));
+        filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
     }
     filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     return filter;
@@ -295,13 +360,69 @@ std::vector<std::string> stat_fields(pid_t pid)
     return fields;
 }
 
+// True when this process runs under an emulator such as qemu-user: the
+// kernel then runs the emulator, which shows the tests' own program as
+// /proc/self/exe but can't hide itself from another process. A child that
+// runs no program of its own shows the same executable as its parent,
+// unless both are the emulator.
+bool under_emulator()
+{
+    char self[PATH_MAX] = {};
+    char child_exe[PATH_MAX] = {};
+    int gate[2];
+    if (readlink("/proc/self/exe", self, sizeof self - 1) < 0 || pipe2(gate, O_CLOEXEC) != 0)
+        return false;
+    const pid_t child = fork();
+    if (child == 0) {
+        char byte;
+        close(gate[1]);
+        while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+        } // until the parent has looked and closed its end
+        _exit(0);
+    }
+    close(gate[0]);
+    const std::string link = "/proc/" + std::to_string(child) + "/exe";
+    const bool looked = child > 0 && readlink(link.c_str(), child_exe, sizeof child_exe - 1) > 0;
+    close(gate[1]);
+    if (child > 0)
+        waitpid(child, nullptr, 0);
+    return looked && std::strcmp(self, child_exe) != 0;
+}
+
 } // namespace
+
+std::string seccomp_problem()
+{
+    static const std::string problem = [] {
+        if (AUDIT_ARCH_NATIVE == 0)
+            return std::string("no seccomp audit architecture is known for this build's target, "
+                               "so no filter can be written for it");
+        if (under_emulator())
+            return std::string("this runs under an emulator (qemu-user), which cannot install "
+                               "seccomp filters");
+        return std::string();
+    }();
+    return problem;
+}
 
 bool wait_state(const LoggerRun& run, char state)
 {
+    const char traced = state == 'T' ? 't' : state;
     return wait_until(run, [&] {
         const auto fields = stat_fields(run.pid);
-        return !fields.empty() && fields[0][0] == state;
+        return !fields.empty() && (fields[0][0] == state || fields[0][0] == traced);
+    });
+}
+
+bool wait_blocked_in_send(const LoggerRun& run)
+{
+    // The kernel function it sleeps in: sock_alloc_send_pskb for a full
+    // AF_UNIX stream, for one.
+    const std::string wchan_path = "/proc/" + std::to_string(run.pid) + "/wchan";
+    return wait_until(run, [&] {
+        const auto fields = stat_fields(run.pid);
+        return !fields.empty() && fields[0] == "S" &&
+               file_contents(wchan_path).find("send") != std::string::npos;
     });
 }
 
@@ -333,6 +454,13 @@ bool read_until(LoggerRun& run, const std::string& needle)
         if (read_chunk(run, deadline) <= 0)
             return false;
     return true;
+}
+
+void read_during(LoggerRun& run, std::chrono::milliseconds window)
+{
+    const auto end = Clock::now() + window;
+    while (Clock::now() < end && read_chunk(run, end) > 0) {
+    }
 }
 
 bool read_to_eof(LoggerRun& run)
@@ -563,6 +691,26 @@ int open_stream_socket(LoggerRun& run)
     return ok ? logger_end : -1;
 }
 
+// An AF_UNIX stream pair with the smallest send buffer and a send timeout
+// far beyond any test, on the logger's end, which stays blocking. Returns
+// the logger's end; run.out is the test's.
+int open_timed_stream_socket(LoggerRun& run)
+{
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return -1;
+    const int smallest = 1; // the kernel raises it to its minimum
+    const timeval timeout{600, 0};
+    if (setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest) != 0 ||
+        setsockopt(fds[1], SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
+    run.out = fds[0];
+    return fds[1];
+}
+
 // Opens what the logger's stdout is to be, as `options` says; returns the
 // descriptor the child gets as stdout, or -1 for a closed stdout.
 int open_stdout(LoggerRun& run, const SpawnOptions& options, const std::string& tag)
@@ -579,6 +727,8 @@ int open_stdout(LoggerRun& run, const SpawnOptions& options, const std::string& 
         return open_message_socket(run);
     case Stdout::Stream:
         return open_stream_socket(run);
+    case Stdout::TimedStream:
+        return open_timed_stream_socket(run);
     case Stdout::Pipe:
     case Stdout::NoReader:
         break;
@@ -625,6 +775,9 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
 
     run.pid = fork();
     if (run.pid == 0) {
+        // A job of its own, as a shell starts one: a group whose parent is
+        // outside it is never orphaned, so a stop signal (SIGTSTP) stops it.
+        setpgid(0, 0);
         set_sigint(options.sigint);
         signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
         if (options.stdin_closed)

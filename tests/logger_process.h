@@ -34,6 +34,10 @@ enum class Stdout {
     NoReader, // a pipe whose read end is already closed: EPIPE
     Messages, // a SOCK_SEQPACKET socket: each write(2) arrives as one message
     Stream,   // a non-blocking TCP socket with small buffers: takes part of a write
+    // A blocking stream socket with a send timeout and the smallest buffer,
+    // read only by the test: a write that finds it full waits, and a stop
+    // signal (SIGSTOP, then SIGCONT) makes that write fail with EINTR.
+    TimedStream,
 };
 
 // The SIGINT state the logger inherits across exec.
@@ -49,7 +53,16 @@ enum class Fault {
     None,
     BindKills,   // bind(2) kills the logger with SIGSYS: proves it never took the port
     SelectFails, // select(2) fails with ENOMEM
+    // write(2) to stdout returns 0, taking nothing and naming no error; and
+    // bind(2) kills, as with BindKills.
+    StdoutTakesNothing,
 };
+
+// Says why no seccomp filter can be put on the logger here (an architecture
+// the tests know no audit number for, or an emulator such as qemu-user,
+// which refuses filters), or "" when one can: tests that need one skip
+// with that reason. On a native kernel of a known architecture it is "".
+std::string seccomp_problem();
 
 struct SpawnOptions {
     Stdout out = Stdout::Pipe;
@@ -127,6 +140,8 @@ bool port_is_free();
 
 // Reads the stdout pipe until the output contains `needle`; false on deadline or EOF.
 bool read_until(LoggerRun& run, const std::string& needle);
+// Reads whatever the stdout pipe brings during `window` (less at end of file).
+void read_during(LoggerRun& run, std::chrono::milliseconds window);
 // Reads the stdout pipe until end of file; false on deadline.
 bool read_to_eof(LoggerRun& run);
 // Reads a Stdout::Messages socket, one message per read, appending each to
@@ -186,9 +201,13 @@ struct PortQueue {
 PortQueue port_queue(const LoggerRun& run);
 // Returns true once a datagram waits in the run's socket queue; false on deadline.
 bool wait_queued(const LoggerRun& run);
-// Returns true once the process is in state `state` ('T': stopped), as
+// Returns true once the process is in state `state` ('T': stopped, also
+// when it shows as 't' because a tracer such as strace watches it), as
 // /proc/PID/stat shows it; false on deadline.
 bool wait_state(const LoggerRun& run, char state);
+// Returns true once the process sleeps in a socket send that waits for
+// room (/proc/PID/wchan); false on deadline.
+bool wait_blocked_in_send(const LoggerRun& run);
 // A counter of /proc/PID/io ("syscw": write calls so far), or -1.
 long io_counter(const LoggerRun& run, const std::string& name);
 // CPU time the process has used so far, user and system, in seconds.

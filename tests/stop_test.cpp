@@ -25,6 +25,20 @@ struct InheritedCase {
     Sigint state;
 };
 
+// What a signal other than SIGINT does to the logger: what it does to any
+// program that leaves it at its default action.
+enum class Effect {
+    Ends,     // ends it, without the stop line
+    Ignored,  // nothing: it goes on relaying
+    Suspends, // stops it until SIGCONT, then it relays again
+};
+
+struct SignalCase {
+    const char* name;
+    int signal;
+    Effect effect;
+};
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -205,6 +219,47 @@ TEST_F(StopTest, DatagramAfterInterruptIsNeverWritten)
     EXPECT_EQ("exited with 0", describe_status(run.wait_status));
     EXPECT_EQ(std::string(BANNER_LINE) + STOPPED_LINE, run.output);
 }
+
+const SignalCase SIGNAL_CASES[] = {
+    {"Term", SIGTERM, Effect::Ends},      {"Hup", SIGHUP, Effect::Ends}, // the terminal closed
+    {"Pipe", SIGPIPE, Effect::Ends},      {"Usr1", SIGUSR1, Effect::Ends},
+    {"Winch", SIGWINCH, Effect::Ignored}, // the terminal resized
+    {"Chld", SIGCHLD, Effect::Ignored},   {"Tstp", SIGTSTP, Effect::Suspends}, // Ctrl-Z
+};
+
+class OtherSignal : public LoggerTest, public ::testing::WithParamInterface<SignalCase> {};
+
+// Only SIGINT is the logger's own; every other signal does what it does to
+// any program, and none of them writes the stop line.
+TEST_P(OtherSignal, KeepsItsUsualEffect)
+{
+    const SignalCase& c = GetParam();
+    LoggerRun& run = start();
+    ASSERT_TRUE(read_until(run, BANNER_LINE)) << "got: " << run.output;
+    ASSERT_EQ(0, kill(run.pid, c.signal));
+    if (c.effect == Effect::Ends) {
+        EXPECT_TRUE(read_to_eof(run)) << "stdout not closed within the deadline";
+        ASSERT_TRUE(wait_exit(run)) << "the logger did not end";
+        EXPECT_EQ("killed by signal " + std::to_string(c.signal), describe_status(run.wait_status));
+        EXPECT_EQ(BANNER_LINE, run.output);
+        return;
+    }
+    const std::string text = "after the signal\n";
+    if (c.effect == Effect::Suspends) {
+        ASSERT_TRUE(wait_state(run, 'T')) << "the logger was not suspended";
+        ASSERT_EQ(static_cast<ssize_t>(text.size()), send_datagram(text));
+        ASSERT_TRUE(wait_queued(run)) << "the datagram did not reach the logger's socket";
+        EXPECT_EQ(BANNER_LINE, run.output) << "written while suspended";
+        ASSERT_EQ(0, kill(run.pid, SIGCONT));
+    } else {
+        ASSERT_EQ(static_cast<ssize_t>(text.size()), send_datagram(text));
+    }
+    ASSERT_TRUE(read_until(run, text)) << "got: " << run.output;
+    EXPECT_EQ("exited with 0", interrupt(run));
+    EXPECT_EQ(BANNER_LINE + text + STOPPED_LINE, run.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(StopTest, OtherSignal, ::testing::ValuesIn(SIGNAL_CASES), CaseName());
 
 } // namespace
 } // namespace korvi_test
