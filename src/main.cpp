@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <sys/select.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -139,19 +141,59 @@ void check_watchable(int fd)
     std::exit(STATUS_STOPPED);
 }
 
-// Writes the text of each datagram that arrives on `endpoint`, for ever.
-// Returns only through stop_handler(), once SIGINT is pending, or through
-// fail() when stdout or the wait fails.
-[[noreturn]] void relay(int endpoint)
+// Returns a descriptor that is readable while SIGINT is pending, for the
+// relay's wait beside `endpoint`; ends the program through fail() when
+// there is none, or when select could not watch either of them. Opened
+// after the endpoint, so it is the higher descriptor (see relay()).
+int watch_sigint(int endpoint)
 {
     check_watchable(endpoint);
-    // Readable while SIGINT is pending. Opened after the endpoint, so it is
-    // the higher descriptor (see below).
     const sigset_t set = sigint_set();
     const int sigint_fd = signalfd(-1, &set, SFD_CLOEXEC);
     if (sigint_fd < 0)
         fail("signalfd", std::strerror(errno));
     check_watchable(sigint_fd);
+    return sigint_fd;
+}
+
+// Tells the service manager that started the logger, if one did, that it is
+// ready: one "READY=1" datagram to the socket NOTIFY_SOCKET names, a path or
+// an abstract name written with a leading '@' (sd_notify(3)). The variable
+// is then removed. Without it, does nothing. A notice that can't be sent
+// is not the logger's failure: a service manager that waits for it fails
+// the start when it does not come, and is right to.
+void notify_ready()
+{
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    if (name == nullptr)
+        return;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::size_t len = std::strlen(name);
+    if ((name[0] == '/' || name[0] == '@') && len >= 2 && len <= sizeof addr.sun_path) {
+        std::memcpy(addr.sun_path, name, len);
+        if (name[0] == '@')
+            addr.sun_path[0] = '\0'; // the abstract namespace
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0) {
+            constexpr char READY[] = "READY=1";
+            const auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
+            static_cast<void>(sendto(fd, READY, sizeof READY - 1, MSG_NOSIGNAL,
+                                     reinterpret_cast<const sockaddr*>(&addr), addr_len));
+            close(fd);
+        }
+    }
+    unsetenv("NOTIFY_SOCKET");
+}
+
+// Writes the text of each datagram that arrives on `endpoint`, for ever,
+// once it watches SIGINT beside it and has told a service manager that it
+// is ready. Returns only through stop_handler(), or through fail() when
+// stdout or the wait fails.
+[[noreturn]] void relay(int endpoint)
+{
+    const int sigint_fd = watch_sigint(endpoint);
+    notify_ready();
     char buf[LOG_BUF_SIZE];
     fd_set readable;
     for (;;) {

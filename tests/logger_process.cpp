@@ -765,6 +765,13 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> env_entries(options.env);
+    for (char** e = environ; *e != nullptr; ++e)
+        env_entries.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env_entries)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
 
     std::vector<sock_filter> filter = fault_filter(options.fault);
     const int err_fd = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -792,7 +799,7 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
         if (options.first_free_fd > 0)
             fill_descriptors(options.first_free_fd);
         install_filter(filter);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     run.pidfd = static_cast<int>(syscall(SYS_pidfd_open, run.pid, 0));

@@ -77,6 +77,7 @@ struct SpawnOptions {
     int first_free_fd = 0;
     Fault fault = Fault::None;
     std::vector<std::string> args; // extra command-line arguments
+    std::vector<std::string> env;  // extra environment entries, "NAME=value"
 };
 
 // One started copy of the logger.

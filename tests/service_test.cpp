@@ -1,0 +1,161 @@
+// Under a service manager: the logger says "READY=1" on the socket that
+// NOTIFY_SOCKET names once it holds the port, and only then; without a
+// usable socket it runs exactly as it does in a terminal.
+#include "logger_process.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace korvi_test {
+
+// Outside the unnamed namespace, so that GoogleTest finds operator<< for them.
+struct NoticeCase {
+    const char* name;
+    bool abstract; // an abstract socket name ("@..."), or a path
+};
+
+struct UnusableCase {
+    const char* name;
+    std::string value; // NOTIFY_SOCKET's value
+};
+
+namespace {
+
+// A datagram socket of the test's own, as a service manager listens on.
+struct NoticeSocket {
+    int fd = -1;
+    std::string name; // as NOTIFY_SOCKET gives it
+    std::string path; // to unlink, for a path
+};
+
+// Binds a new notice socket: a path in /tmp, or an abstract name. Names
+// are unique to this process and call.
+NoticeSocket open_notice_socket(bool abstract)
+{
+    static std::atomic<int> count{0};
+    const std::string unique =
+        "korvi-notify-" + std::to_string(getpid()) + "-" + std::to_string(count++);
+    NoticeSocket s;
+    s.name = abstract ? "@" + unique : "/tmp/" + unique;
+    if (!abstract)
+        s.path = s.name;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, s.name.data(), s.name.size());
+    if (abstract)
+        addr.sun_path[0] = '\0';
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + s.name.size());
+    s.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s.fd >= 0 && bind(s.fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+        close(s.fd);
+        s.fd = -1;
+    }
+    return s;
+}
+
+void close_notice_socket(NoticeSocket& s)
+{
+    if (s.fd >= 0)
+        close(s.fd);
+    if (!s.path.empty())
+        unlink(s.path.c_str());
+}
+
+// The next notice on `s`, waiting for it until EVENT_DEADLINE, or when
+// `wait` is false only if one is there already; "" when none came.
+std::string next_notice(const NoticeSocket& s, bool wait)
+{
+    pollfd p{s.fd, POLLIN, 0};
+    const int ms = wait ? static_cast<int>(std::chrono::milliseconds(EVENT_DEADLINE).count()) : 0;
+    int ready;
+    do
+        ready = poll(&p, 1, ms);
+    while (ready < 0 && errno == EINTR);
+    if (ready <= 0)
+        return "";
+    char notice[256];
+    const ssize_t n = recv(s.fd, notice, sizeof notice, MSG_DONTWAIT);
+    return n > 0 ? std::string(notice, static_cast<size_t>(n)) : "";
+}
+
+class ServiceTest : public LoggerTest {};
+class Notice : public LoggerTest, public ::testing::WithParamInterface<NoticeCase> {};
+
+TEST_P(Notice, ReadyOnceWhenThePortIsHeld)
+{
+    NoticeSocket notices = open_notice_socket(GetParam().abstract);
+    ASSERT_GE(notices.fd, 0) << "cannot bind " << notices.name << ": " << std::strerror(errno);
+    LoggerRun& run = spawn({.env = {"NOTIFY_SOCKET=" + notices.name}});
+    const std::string notice = next_notice(notices, true);
+    const bool held = port_queue(run).drops >= 0;
+    EXPECT_EQ("READY=1", notice);
+    EXPECT_TRUE(held) << "the notice came before the logger held UDP " << LOGGER_PORT;
+
+    ASSERT_EQ(3, send_datagram("hi\n"));
+    ASSERT_TRUE(read_until(run, "hi\n")) << "got: " << run.output;
+    EXPECT_EQ("exited with 0", interrupt(run));
+    EXPECT_EQ(std::string(BANNER_LINE) + "hi\n" + STOPPED_LINE, run.output);
+    EXPECT_EQ("", next_notice(notices, false)) << "a second notice";
+    close_notice_socket(notices);
+}
+
+const NoticeCase NOTICE_CASES[] = {
+    {"Path", false},
+    {"AbstractName", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(ServiceTest, Notice, ::testing::ValuesIn(NOTICE_CASES), CaseName());
+
+// A logger that can't take the port is not ready: the service manager hears
+// nothing, and sees it end with 255.
+TEST_F(ServiceTest, PortHeldSendsNoNotice)
+{
+    NoticeSocket notices = open_notice_socket(false);
+    ASSERT_GE(notices.fd, 0) << "cannot bind " << notices.name << ": " << std::strerror(errno);
+    const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in any = ipv4_address("0.0.0.0");
+    ASSERT_EQ(0, bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any))
+        << std::strerror(errno);
+    LoggerRun& run = spawn({.env = {"NOTIFY_SOCKET=" + notices.name}});
+    EXPECT_TRUE(read_to_eof(run)) << "stdout not closed within the deadline";
+    ASSERT_TRUE(wait_exit(run)) << "the logger did not end";
+    close(holder);
+    EXPECT_EQ("exited with 255", describe_status(run.wait_status));
+    EXPECT_EQ(std::string(BANNER_LINE) + FAILED_LINE, run.output);
+    EXPECT_EQ("", next_notice(notices, false)) << "a notice from a logger that never ran";
+    close_notice_socket(notices);
+}
+
+const UnusableCase UNUSABLE_CASES[] = {
+    {"Empty", ""},
+    {"RelativePath", "korvi-notify-socket"},
+    {"NoSuchPath", "/nonexistent/korvi-notify-socket"},
+    {"NotASocket", "/dev/null"},
+    {"AtAlone", "@"},
+    {"LongerThanAnAddress", "/tmp/" + std::string(200, 'x')},
+};
+
+class UnusableNoticeSocket : public LoggerTest,
+                             public ::testing::WithParamInterface<UnusableCase> {};
+
+// Whatever NOTIFY_SOCKET holds, the logger does what it does without it.
+TEST_P(UnusableNoticeSocket, ChangesNothing)
+{
+    LoggerRun& run = start({.env = {"NOTIFY_SOCKET=" + GetParam().value}});
+    ASSERT_EQ(3, send_datagram("hi\n"));
+    ASSERT_TRUE(read_until(run, "hi\n")) << "got: " << run.output;
+    EXPECT_EQ("exited with 0", interrupt(run));
+    EXPECT_EQ(std::string(BANNER_LINE) + "hi\n" + STOPPED_LINE, run.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(ServiceTest, UnusableNoticeSocket, ::testing::ValuesIn(UNUSABLE_CASES),
+                         CaseName());
+
+} // namespace
+} // namespace korvi_test
