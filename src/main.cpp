@@ -160,8 +160,9 @@ int watch_sigint(int endpoint)
 // ready: one "READY=1" datagram to the socket NOTIFY_SOCKET names, a path or
 // an abstract name written with a leading '@' (sd_notify(3)). The variable
 // is then removed. Without it, does nothing. A notice that can't be sent
-// is not the logger's failure: a service manager that waits for it fails
-// the start when it does not come, and is right to.
+// at once is not sent: the logger never waits on the service manager, and
+// a manager that waits for the notice fails the start when it does not
+// come, as it should.
 void notify_ready()
 {
     const char* name = std::getenv("NOTIFY_SOCKET");
@@ -178,7 +179,7 @@ void notify_ready()
         if (fd >= 0) {
             constexpr char READY[] = "READY=1";
             const auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
-            static_cast<void>(sendto(fd, READY, sizeof READY - 1, MSG_NOSIGNAL,
+            static_cast<void>(sendto(fd, READY, sizeof READY - 1, MSG_DONTWAIT | MSG_NOSIGNAL,
                                      reinterpret_cast<const sockaddr*>(&addr), addr_len));
             close(fd);
         }

@@ -132,6 +132,32 @@ TEST_F(ServiceTest, PortHeldSendsNoNotice)
     close_notice_socket(notices);
 }
 
+// A notice socket whose queue is full, as one nobody reads: the logger
+// does not wait to be heard, and runs as it would without it.
+TEST_F(ServiceTest, FullNoticeSocketDoesNotHoldItUp)
+{
+    NoticeSocket notices = open_notice_socket(true);
+    ASSERT_GE(notices.fd, 0) << "cannot bind " << notices.name << ": " << std::strerror(errno);
+    const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, notices.name.data() + 1, notices.name.size() - 1);
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + notices.name.size());
+    int queued = 0;
+    while (queued < 10'000 &&
+           sendto(filler, "x", 1, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&addr), len) == 1)
+        ++queued;
+    ASSERT_EQ(EAGAIN, errno) << "the notice socket did not fill after " << queued;
+    close(filler);
+
+    LoggerRun& run = start({.env = {"NOTIFY_SOCKET=" + notices.name}});
+    ASSERT_EQ(3, send_datagram("hi\n"));
+    ASSERT_TRUE(read_until(run, "hi\n")) << "got: " << run.output;
+    EXPECT_EQ("exited with 0", interrupt(run));
+    EXPECT_EQ(std::string(BANNER_LINE) + "hi\n" + STOPPED_LINE, run.output);
+    close_notice_socket(notices);
+}
+
 const UnusableCase UNUSABLE_CASES[] = {
     {"Empty", ""},
     {"RelativePath", "korvi-notify-socket"},
