@@ -32,6 +32,8 @@ struct NoticeSocket {
     int fd = -1;
     std::string name; // as NOTIFY_SOCKET gives it
     std::string path; // to unlink, for a path
+    sockaddr_un addr{};
+    socklen_t addr_len = 0;
 };
 
 // Binds a new notice socket: a path in /tmp, or an abstract name. Names
@@ -45,14 +47,13 @@ NoticeSocket open_notice_socket(bool abstract)
     s.name = abstract ? "@" + unique : "/tmp/" + unique;
     if (!abstract)
         s.path = s.name;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, s.name.data(), s.name.size());
+    s.addr.sun_family = AF_UNIX;
+    std::memcpy(s.addr.sun_path, s.name.data(), s.name.size());
     if (abstract)
-        addr.sun_path[0] = '\0';
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + s.name.size());
+        s.addr.sun_path[0] = '\0';
+    s.addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + s.name.size());
     s.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s.fd >= 0 && bind(s.fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+    if (s.fd >= 0 && bind(s.fd, reinterpret_cast<const sockaddr*>(&s.addr), s.addr_len) != 0) {
         close(s.fd);
         s.fd = -1;
     }
@@ -139,13 +140,9 @@ TEST_F(ServiceTest, FullNoticeSocketDoesNotHoldItUp)
     NoticeSocket notices = open_notice_socket(true);
     ASSERT_GE(notices.fd, 0) << "cannot bind " << notices.name << ": " << std::strerror(errno);
     const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, notices.name.data() + 1, notices.name.size() - 1);
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + notices.name.size());
+    const auto* to = reinterpret_cast<const sockaddr*>(&notices.addr);
     int queued = 0;
-    while (queued < 10'000 &&
-           sendto(filler, "x", 1, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&addr), len) == 1)
+    while (queued < 10'000 && sendto(filler, "x", 1, MSG_DONTWAIT, to, notices.addr_len) == 1)
         ++queued;
     ASSERT_EQ(EAGAIN, errno) << "the notice socket did not fill after " << queued;
     close(filler);
