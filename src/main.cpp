@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <sys/signalfd.h>
@@ -41,9 +42,7 @@ constexpr int STATUS_NO_ENDPOINT = -1;
     std::exit(STATUS_FAILED);
 }
 
-// Waits until stdout can take more. SIGINT is not watched here: it stays
-// pending and is taken at the relay's next wait, once the text in hand is
-// out whole. Returns 0, or -1 with errno set.
+// Waits until stdout can take more. Returns 0, or -1 with errno set.
 int wait_writable()
 {
     pollfd out{STDOUT_FILENO, POLLOUT, 0};
@@ -53,11 +52,9 @@ int wait_writable()
     return 0;
 }
 
-// Writes all `len` bytes of `text` to stdout: one write(2) when stdout takes
-// it whole, so a message is never torn or mixed with another writer's. When
-// it takes only part, the rest follows; when a non-blocking stdout is full,
-// it waits until stdout can take more and goes on where it stopped. Returns
-// 0, or -1 with errno set when stdout fails for good.
+// Writes all `len` bytes of `text` to stdout, in one write(2) when stdout
+// takes it whole, waiting while a non-blocking stdout is full. Returns 0,
+// or -1 with errno set when stdout fails for good.
 int write_all(const char* text, std::size_t len)
 {
     while (len > 0) {
@@ -78,9 +75,8 @@ int write_all(const char* text, std::size_t len)
     return 0;
 }
 
-// Writes `text` (a string constant or a datagram's text) to stdout, or ends
-// the program through fail() when stdout can't take it: no text is ever lost
-// with the program going on as if it had been shown.
+// Writes `text` to stdout, or ends the program through fail(): no text is
+// ever lost with the program going on as if it had been shown.
 void write_out(const char* text, std::size_t len)
 {
     if (write_all(text, len) < 0)
@@ -96,16 +92,14 @@ sigset_t sigint_set()
     return set;
 }
 
-// Blocks SIGINT for the whole run, so that it never interrupts anything: it
-// stays pending until the relay loop takes it between two datagrams. Its
-// action is reset to the default, since one may be inherited as ignored (as
-// a script starts a background job): POSIX leaves it open whether a blocked
-// signal whose action is to ignore it is kept or thrown away. Linux keeps
-// it; with the reset, the stop does not rest on that.
+// Blocks SIGINT for the whole run, so that it stays pending until the relay
+// takes it between two datagrams, and resets an inherited SIG_IGN, under
+// which POSIX lets a pending SIGINT be thrown away.
 void block_sigint()
 {
     const sigset_t set = sigint_set();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) < 0)
+        fail("sigprocmask", std::strerror(errno));
     static_cast<void>(std::signal(SIGINT, SIG_DFL)); // fails only for a bad signal number
 }
 
@@ -113,14 +107,13 @@ void block_sigint()
 bool sigint_pending()
 {
     sigset_t pending;
-    sigpending(&pending);
+    if (sigpending(&pending) < 0)
+        fail("sigpending", std::strerror(errno));
     return sigismember(&pending, SIGINT) == 1;
 }
 
 // Ends the program unless select can watch `fd`: FD_SET on a descriptor at
-// or past FD_SETSIZE writes outside the set. Only a logger started with
-// nearly FD_SETSIZE descriptors already open gets one; raising the limit
-// on open files would not help, so the message says what does.
+// or past FD_SETSIZE writes outside the set.
 void check_watchable(int fd)
 {
     static_assert(FD_SETSIZE == 1024, "the message below names the limit");
@@ -133,36 +126,40 @@ void check_watchable(int fd)
 }
 
 // Takes the interrupt: writes the stop message and ends the process with
-// status 0. Runs only between two datagrams, so none is cut or written
-// twice and the stop line is always the last.
+// status 0. Called by main when SIGINT came during start-up, and by relay
+// between two datagrams, so the stop line is always the last.
 [[noreturn]] void stop_handler()
 {
     write_out(STOPPED, sizeof STOPPED - 1);
     std::exit(STATUS_STOPPED);
 }
 
-// Returns a descriptor that is readable while SIGINT is pending, for the
-// relay's wait beside `endpoint`; ends the program through fail() when
-// there is none, or when select could not watch either of them. Opened
-// after the endpoint, so it is the higher descriptor (see relay()).
+// Returns a descriptor that is readable while SIGINT is pending, numbered
+// above `endpoint`, or ends the program through fail(). The order is what
+// lets relay() write nothing that arrived after the interrupt: select
+// reports descriptors in rising order, so an endpoint seen readable without
+// the interrupt got its datagram before the interrupt came.
 int watch_sigint(int endpoint)
 {
     check_watchable(endpoint);
     const sigset_t set = sigint_set();
-    const int sigint_fd = signalfd(-1, &set, SFD_CLOEXEC);
+    int sigint_fd = signalfd(-1, &set, SFD_CLOEXEC);
     if (sigint_fd < 0)
         fail("signalfd", std::strerror(errno));
+    if (sigint_fd < endpoint) {
+        const int above = fcntl(sigint_fd, F_DUPFD_CLOEXEC, endpoint + 1);
+        if (above < 0)
+            fail("signalfd", std::strerror(errno));
+        close(sigint_fd);
+        sigint_fd = above;
+    }
     check_watchable(sigint_fd);
     return sigint_fd;
 }
 
-// Tells the service manager that started the logger, if one did, that it is
-// ready: one "READY=1" datagram to the socket NOTIFY_SOCKET names, a path or
-// an abstract name written with a leading '@' (sd_notify(3)). The variable
-// is then removed. Without it, does nothing. A notice that can't be sent
-// at once is not sent: the logger never waits on the service manager, and
-// a manager that waits for the notice fails the start when it does not
-// come, as it should.
+// Sends one "READY=1" to the service manager's socket that NOTIFY_SOCKET
+// names (a path, or an abstract name written with a leading '@'), without
+// ever waiting for it, and removes the variable. Without it, does nothing.
 void notify_ready()
 {
     const char* name = std::getenv("NOTIFY_SOCKET");
@@ -209,10 +206,7 @@ void notify_ready()
                 fail("select", std::strerror(errno));
             continue;
         }
-        // The interrupt first, however busy the endpoint. select looks at the
-        // descriptors in rising order, so a datagram seen readable without
-        // the interrupt was queued before the interrupt came: none that
-        // arrived after it is ever written.
+        // The interrupt first, however busy the endpoint (see watch_sigint).
         if (FD_ISSET(sigint_fd, &readable))
             stop_handler();
         // MSG_DONTWAIT: select does not promise that the receive after it
