@@ -4,9 +4,15 @@
 // logger with status 1 and the cause on stderr, never with a silent success.
 #include "logger_process.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/tcp.h>
 #include <random>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -33,6 +39,124 @@ namespace {
 using namespace std::chrono_literals;
 
 class OutputTest : public LoggerTest {};
+
+// A SOCK_SEQPACKET pair: each write(2) of the logger arrives as one message.
+StdoutEnds message_socket()
+{
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+        return {};
+    return {fds[1], fds[0]};
+}
+
+// A TCP connection on loopback whose buffers are as small as the kernel
+// allows, non-blocking on the logger's side: while the test reads slowly, a
+// write of a few hundred bytes is often taken only in part. Its segments are
+// small too: with loopback's 64 KiB ones, the receiver's window stays below
+// one segment and the connection can stall for seconds on TCP's persist
+// timer.
+StdoutEnds stream_socket()
+{
+    const int smallest = 1; // the kernel raises it to its minimum
+    const int segment = 536;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int logger_end = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int test_end = -1;
+    sockaddr_in addr = ipv4_address("127.0.0.1");
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    const bool ok =
+        listener >= 0 && logger_end >= 0 &&
+        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest) == 0 &&
+        setsockopt(listener, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment) == 0 &&
+        setsockopt(logger_end, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest) == 0 &&
+        bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        listen(listener, 1) == 0 &&
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+        connect(logger_end, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        (test_end = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 &&
+        fcntl(logger_end, F_SETFL, O_NONBLOCK) == 0;
+    if (listener >= 0)
+        close(listener);
+    if (ok)
+        return {logger_end, test_end};
+    if (logger_end >= 0)
+        close(logger_end);
+    if (test_end >= 0)
+        close(test_end);
+    return {};
+}
+
+// An AF_UNIX stream pair with the smallest send buffer and a send timeout
+// far beyond any test on the logger's end, which stays blocking: a write
+// that finds it full waits, and a stop signal (SIGSTOP, then SIGCONT) makes
+// that write fail with EINTR.
+StdoutEnds timed_stream_socket()
+{
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return {};
+    const int smallest = 1; // the kernel raises it to its minimum
+    const timeval timeout{600, 0};
+    if (setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest) != 0 ||
+        setsockopt(fds[1], SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return {};
+    }
+    return {fds[1], fds[0]};
+}
+
+// Reads a message socket, one message per read, appending each to
+// `messages` until it holds `count`; false on deadline or end of file first.
+bool read_messages(LoggerRun& run, std::vector<std::string>& messages, size_t count)
+{
+    const auto deadline = Clock::now() + EVENT_DEADLINE;
+    while (messages.size() < count) {
+        const size_t before = run.output.size();
+        if (read_some(run, deadline) <= 0)
+            return false;
+        messages.push_back(run.output.substr(before));
+    }
+    return true;
+}
+
+// Returns true once the process sleeps in a socket send that waits for
+// room (/proc/PID/wchan); false on deadline.
+bool wait_blocked_in_send(const LoggerRun& run)
+{
+    // The kernel function it sleeps in: sock_alloc_send_pskb for a full
+    // AF_UNIX stream, for one.
+    const std::string wchan_path = "/proc/" + std::to_string(run.pid) + "/wchan";
+    return wait_until(run, [&] {
+        const auto fields = stat_fields(run.pid);
+        return !fields.empty() && fields[0] == "S" &&
+               file_contents(wchan_path).find("send") != std::string::npos;
+    });
+}
+
+// CPU time the process has used so far, user and system, in seconds.
+double cpu_seconds(const LoggerRun& run)
+{
+    // utime and stime are fields 14 and 15 of the whole line, in clock ticks.
+    const auto fields = stat_fields(run.pid);
+    if (fields.size() < 13)
+        return -1;
+    const double ticks = std::stod(fields[11]) + std::stod(fields[12]);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Where two long texts part: their sizes, the first byte that differs and
+// a few bytes from there, escaped; for assertions on binary output.
+std::string describe_difference(const std::string& expected, const std::string& got)
+{
+    const auto at = std::mismatch(expected.begin(), expected.end(), got.begin(), got.end());
+    const auto from = static_cast<size_t>(at.first - expected.begin());
+    return "expected " + std::to_string(expected.size()) + " bytes, got " +
+           std::to_string(got.size()) + "; they differ from byte " + std::to_string(from) +
+           ": expected " + ::testing::PrintToString(expected.substr(from, 16)) + ", got " +
+           ::testing::PrintToString(got.substr(std::min(from, got.size()), 16));
+}
 
 // A non-blocking stdout pipe of one page, read 1 KiB a millisecond: far
 // slower than the logger writes, so most writes find the pipe full. All the
@@ -102,7 +226,9 @@ TEST_F(OutputTest, PartlyTakenWritesAreCompleted)
     std::uniform_int_distribution<size_t> size(1, 1024);
     std::uniform_int_distribution<int> byte(1, 255); // any byte but NUL, which ends a text
 
-    LoggerRun& run = start({.out = Stdout::Stream});
+    const StdoutEnds ends = stream_socket();
+    ASSERT_GE(ends.logger, 0) << "no TCP connection on loopback: " << std::strerror(errno);
+    LoggerRun& run = start({.out = Stdout::Given, .given = ends});
     std::string expected = BANNER_LINE;
     for (unsigned i = 0; i < DATAGRAMS; ++i) {
         std::string text(size(rng), '\0');
@@ -130,7 +256,9 @@ TEST_F(OutputTest, PartlyTakenWritesAreCompleted)
 TEST_F(OutputTest, EachTextIsOneWrite)
 {
     const std::vector<std::string> texts = {"one\n", "two words\n", std::string(1024, 'L'), "x"};
-    LoggerRun& run = start({.out = Stdout::Messages});
+    const StdoutEnds ends = message_socket();
+    ASSERT_GE(ends.logger, 0) << "no socket pair: " << std::strerror(errno);
+    LoggerRun& run = start({.out = Stdout::Given, .given = ends});
     for (const auto& text : texts)
         ASSERT_EQ(static_cast<ssize_t>(text.size()), send_datagram(text));
     std::vector<std::string> messages;
@@ -138,9 +266,7 @@ TEST_F(OutputTest, EachTextIsOneWrite)
         << messages.size() << " messages so far";
     kill(run.pid, SIGINT);
     ASSERT_TRUE(read_messages(run, messages, 2 + texts.size())) << "no stop line";
-    EXPECT_TRUE(read_to_eof(run)) << "stdout not closed within the deadline";
-    ASSERT_TRUE(wait_exit(run));
-    EXPECT_EQ("exited with 0", describe_status(run.wait_status));
+    EXPECT_EQ("exited with 0", finish(run));
 
     std::vector<std::string> expected = {BANNER_LINE};
     expected.insert(expected.end(), texts.begin(), texts.end());
@@ -155,7 +281,9 @@ TEST_F(OutputTest, EachTextIsOneWrite)
 TEST_F(OutputTest, WriteInterruptedByStopAndContinueGoesOn)
 {
     constexpr unsigned RECORDS = 60; // 15 KiB: more than the stdout socket holds
-    LoggerRun& run = start({.out = Stdout::TimedStream});
+    const StdoutEnds ends = timed_stream_socket();
+    ASSERT_GE(ends.logger, 0) << "no socket pair: " << std::strerror(errno);
+    LoggerRun& run = start({.out = Stdout::Given, .given = ends});
     std::string expected = BANNER_LINE;
     for (unsigned seq = 0; seq < RECORDS; ++seq) {
         ASSERT_EQ(static_cast<ssize_t>(RECORD_SIZE), send_datagram(record(seq)));
@@ -182,8 +310,8 @@ TEST_F(OutputTest, ReaderGoneEndsItBySigpipe)
     close(run.out);
     run.out = -1;
     ASSERT_EQ(5, send_datagram("lost\n"));
-    ASSERT_TRUE(wait_exit(run)) << "the logger did not end although its reader went away";
-    EXPECT_EQ("killed by signal " + std::to_string(SIGPIPE), describe_status(run.wait_status));
+    EXPECT_EQ("killed by signal " + std::to_string(SIGPIPE), finish(run))
+        << "although its reader went away";
 }
 
 const FailureCase FAILURE_CASES[] = {
@@ -221,8 +349,7 @@ TEST_P(Failure, EndsWithStatus1AndSaysWhy)
         else
             ASSERT_EQ(0, kill(run->pid, SIGINT));
     }
-    ASSERT_TRUE(wait_exit(*run)) << "the logger did not end although stdout failed";
-    EXPECT_EQ("exited with 1", describe_status(run->wait_status));
+    EXPECT_EQ("exited with 1", finish(*run)) << "although stdout failed";
     EXPECT_EQ(std::string("korvi-logger: standard output: ") + c.cause + "\n", error_output(*run));
 }
 

@@ -27,46 +27,44 @@ struct UnusableCase {
 
 namespace {
 
-// A datagram socket of the test's own, as a service manager listens on.
+// A datagram socket of the test's own, as a service manager listens on:
+// a path in /tmp, or an abstract name, unique to this process and object.
+// fd is -1 when it could not be bound. Closed, and its path removed, when
+// it goes out of scope.
 struct NoticeSocket {
     int fd = -1;
     std::string name; // as NOTIFY_SOCKET gives it
-    std::string path; // to unlink, for a path
     sockaddr_un addr{};
     socklen_t addr_len = 0;
-};
 
-// Binds a new notice socket: a path in /tmp, or an abstract name. Names
-// are unique to this process and call.
-NoticeSocket open_notice_socket(bool abstract)
-{
-    static std::atomic<int> count{0};
-    const std::string unique =
-        "korvi-notify-" + std::to_string(getpid()) + "-" + std::to_string(count++);
-    NoticeSocket s;
-    s.name = abstract ? "@" + unique : "/tmp/" + unique;
-    if (!abstract)
-        s.path = s.name;
-    s.addr.sun_family = AF_UNIX;
-    std::memcpy(s.addr.sun_path, s.name.data(), s.name.size());
-    if (abstract)
-        s.addr.sun_path[0] = '\0';
-    s.addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + s.name.size());
-    s.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s.fd >= 0 && bind(s.fd, reinterpret_cast<const sockaddr*>(&s.addr), s.addr_len) != 0) {
-        close(s.fd);
-        s.fd = -1;
+    explicit NoticeSocket(bool abstract)
+    {
+        static std::atomic<int> count{0};
+        const std::string unique =
+            "korvi-notify-" + std::to_string(getpid()) + "-" + std::to_string(count++);
+        name = abstract ? "@" + unique : "/tmp/" + unique;
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, name.data(), name.size());
+        if (abstract)
+            addr.sun_path[0] = '\0';
+        addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&addr), addr_len) != 0) {
+            close(fd);
+            fd = -1;
+        }
     }
-    return s;
-}
-
-void close_notice_socket(NoticeSocket& s)
-{
-    if (s.fd >= 0)
-        close(s.fd);
-    if (!s.path.empty())
-        unlink(s.path.c_str());
-}
+    NoticeSocket(const NoticeSocket&) = delete;
+    NoticeSocket& operator=(const NoticeSocket&) = delete;
+    ~NoticeSocket()
+    {
+        if (fd < 0)
+            return;
+        close(fd);
+        if (name[0] == '/')
+            unlink(name.c_str());
+    }
+};
 
 // The next notice on `s`, waiting for it until EVENT_DEADLINE, or when
 // `wait` is false only if one is there already; "" when none came.
@@ -90,7 +88,7 @@ class Notice : public LoggerTest, public ::testing::WithParamInterface<NoticeCas
 
 TEST_P(Notice, ReadyOnceWhenThePortIsHeld)
 {
-    NoticeSocket notices = open_notice_socket(GetParam().abstract);
+    const NoticeSocket notices(GetParam().abstract);
     ASSERT_GE(notices.fd, 0) << "cannot bind " << notices.name << ": " << std::strerror(errno);
     LoggerRun& run = spawn({.env = {"NOTIFY_SOCKET=" + notices.name}});
     const std::string notice = next_notice(notices, true);
@@ -98,12 +96,8 @@ TEST_P(Notice, ReadyOnceWhenThePortIsHeld)
     EXPECT_EQ("READY=1", notice);
     EXPECT_TRUE(held) << "the notice came before the logger held UDP " << LOGGER_PORT;
 
-    ASSERT_EQ(3, send_datagram("hi\n"));
-    ASSERT_TRUE(read_until(run, "hi\n")) << "got: " << run.output;
-    EXPECT_EQ("exited with 0", interrupt(run));
-    EXPECT_EQ(std::string(BANNER_LINE) + "hi\n" + STOPPED_LINE, run.output);
+    expect_relays_and_stops(run);
     EXPECT_EQ("", next_notice(notices, false)) << "a second notice";
-    close_notice_socket(notices);
 }
 
 const NoticeCase NOTICE_CASES[] = {
@@ -117,42 +111,35 @@ INSTANTIATE_TEST_SUITE_P(ServiceTest, Notice, ::testing::ValuesIn(NOTICE_CASES),
 // nothing, and sees it end with 255.
 TEST_F(ServiceTest, PortHeldSendsNoNotice)
 {
-    NoticeSocket notices = open_notice_socket(false);
+    const NoticeSocket notices(false);
     ASSERT_GE(notices.fd, 0) << "cannot bind " << notices.name << ": " << std::strerror(errno);
-    const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const ScopedFd holder(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const sockaddr_in any = ipv4_address("0.0.0.0");
-    ASSERT_EQ(0, bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any))
+    ASSERT_EQ(0, bind(holder.fd, reinterpret_cast<const sockaddr*>(&any), sizeof any))
         << std::strerror(errno);
     LoggerRun& run = spawn({.env = {"NOTIFY_SOCKET=" + notices.name}});
-    EXPECT_TRUE(read_to_eof(run)) << "stdout not closed within the deadline";
-    ASSERT_TRUE(wait_exit(run)) << "the logger did not end";
-    close(holder);
-    EXPECT_EQ("exited with 255", describe_status(run.wait_status));
+    EXPECT_EQ("exited with 255", finish(run));
     EXPECT_EQ(std::string(BANNER_LINE) + FAILED_LINE, run.output);
     EXPECT_EQ("", next_notice(notices, false)) << "a notice from a logger that never ran";
-    close_notice_socket(notices);
 }
 
 // A notice socket whose queue is full, as one nobody reads: the logger
 // does not wait to be heard, and runs as it would without it.
 TEST_F(ServiceTest, FullNoticeSocketDoesNotHoldItUp)
 {
-    NoticeSocket notices = open_notice_socket(true);
+    const NoticeSocket notices(true);
     ASSERT_GE(notices.fd, 0) << "cannot bind " << notices.name << ": " << std::strerror(errno);
-    const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const auto* to = reinterpret_cast<const sockaddr*>(&notices.addr);
-    int queued = 0;
-    while (queued < 10'000 && sendto(filler, "x", 1, MSG_DONTWAIT, to, notices.addr_len) == 1)
-        ++queued;
-    ASSERT_EQ(EAGAIN, errno) << "the notice socket did not fill after " << queued;
-    close(filler);
-
+    {
+        const ScopedFd filler(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const auto* to = reinterpret_cast<const sockaddr*>(&notices.addr);
+        int queued = 0;
+        while (queued < 10'000 &&
+               sendto(filler.fd, "x", 1, MSG_DONTWAIT, to, notices.addr_len) == 1)
+            ++queued;
+        ASSERT_EQ(EAGAIN, errno) << "the notice socket did not fill after " << queued;
+    }
     LoggerRun& run = start({.env = {"NOTIFY_SOCKET=" + notices.name}});
-    ASSERT_EQ(3, send_datagram("hi\n"));
-    ASSERT_TRUE(read_until(run, "hi\n")) << "got: " << run.output;
-    EXPECT_EQ("exited with 0", interrupt(run));
-    EXPECT_EQ(std::string(BANNER_LINE) + "hi\n" + STOPPED_LINE, run.output);
-    close_notice_socket(notices);
+    expect_relays_and_stops(run);
 }
 
 const UnusableCase UNUSABLE_CASES[] = {
@@ -171,10 +158,7 @@ class UnusableNoticeSocket : public LoggerTest,
 TEST_P(UnusableNoticeSocket, ChangesNothing)
 {
     LoggerRun& run = start({.env = {"NOTIFY_SOCKET=" + GetParam().value}});
-    ASSERT_EQ(3, send_datagram("hi\n"));
-    ASSERT_TRUE(read_until(run, "hi\n")) << "got: " << run.output;
-    EXPECT_EQ("exited with 0", interrupt(run));
-    EXPECT_EQ(std::string(BANNER_LINE) + "hi\n" + STOPPED_LINE, run.output);
+    expect_relays_and_stops(run);
 }
 
 INSTANTIATE_TEST_SUITE_P(ServiceTest, UnusableNoticeSocket, ::testing::ValuesIn(UNUSABLE_CASES),
