@@ -21,7 +21,7 @@ namespace {
 // The most bytes taken from one datagram; the rest of a longer one is dropped.
 constexpr std::size_t LOG_BUF_SIZE = 1024;
 
-constexpr char BANNER[] = "KORVI Logger (v1.1)\n";
+constexpr char BANNER[] = "KORVI Logger (v" KORVI_VERSION ")\n";
 constexpr char SETUP_FAILED[] = "net-setup failed. korvi-logger already running ?\n";
 constexpr char STOPPED[] = "KORVI Logger stopped.\n";
 
