@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +86,17 @@ PortQueue port_row(const std::vector<std::string>& links)
     return {-1, -1};
 }
 
+// True for the environment entries through which a service manager speaks
+// to the programs it starts (sd_notify(3), sd_listen_fds(3)): the tests run
+// in containers that set them, and a logger gets them only from its test.
+bool from_service_manager(const char* entry)
+{
+    for (const char* name : {"NOTIFY_SOCKET=", "LISTEN_PID=", "LISTEN_FDS=", "LISTEN_FDNAMES="})
+        if (std::strncmp(entry, name, std::strlen(name)) == 0)
+            return true;
+    return false;
+}
+
 // In the child, before exec: leaves descriptors 3 up to first_free - 1 open
 // (copies of stderr) and none above, with the limit on open files raised
 // far enough that the logger can open descriptors past FD_SETSIZE.
@@ -154,6 +166,20 @@ int open_stdout(LoggerRun& run, const SpawnOptions& options, const std::string& 
 
 // ---- Running a logger ----
 
+std::string built_program(const std::string& relative)
+{
+    static const std::string top = [] {
+        char self[PATH_MAX] = {};
+        if (readlink("/proc/self/exe", self, sizeof self - 1) < 0)
+            return std::string(".");
+        std::string path(self); // the build's top folder/tests/korvi-logger-tests
+        path.erase(path.rfind('/'));
+        path.erase(path.rfind('/'));
+        return path;
+    }();
+    return top + "/" + relative;
+}
+
 std::string descriptor_limit_problem()
 {
     rlimit limit{};
@@ -202,7 +228,7 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
 
     // Everything the child needs is made before fork: after it, only
     // async-signal-safe calls until exec.
-    std::vector<std::string> args{KORVI_LOGGER_PATH};
+    std::vector<std::string> args{built_program("korvi-logger")};
     args.insert(args.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv;
     for (auto& a : args)
@@ -210,7 +236,8 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
     argv.push_back(nullptr);
     std::vector<std::string> env_entries(options.env);
     for (char** e = environ; *e != nullptr; ++e)
-        env_entries.emplace_back(*e);
+        if (!from_service_manager(*e))
+            env_entries.emplace_back(*e);
     std::vector<char*> envp;
     for (auto& e : env_entries)
         envp.push_back(e.data());

@@ -30,6 +30,11 @@ using Clock = std::chrono::steady_clock;
 
 // ---- Running a logger ----
 
+// The path of a program of this build, given relative to the build's top
+// folder ("korvi-logger", "examples/send_log"): found beside the tests'
+// own program, so that a copy of the build runs anywhere.
+std::string built_program(const std::string& relative);
+
 // Where the logger's stdout goes.
 enum class Stdout {
     Pipe,     // a pipe the test reads (LoggerRun::out)

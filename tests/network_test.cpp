@@ -144,11 +144,11 @@ TEST_F(NetworkTest, SeveralSendersAtOnceAreAllHeardWhole)
     EXPECT_EQ("KORVI Logger stopped.", line);
 }
 
-#ifdef SEND_LOG_PATH
+#ifdef KORVI_BUILT_SEND_LOG
 TEST_F(NetworkTest, ExampleSenderIsHeard)
 {
     LoggerRun& run = start();
-    const std::string command = std::string(SEND_LOG_PATH) + " 127.0.0.1";
+    const std::string command = built_program("examples/send_log") + " 127.0.0.1";
     ASSERT_EQ(0, std::system(command.c_str())) << command;
     ASSERT_TRUE(read_until(run, "message 3 of 3\n")) << "got: " << run.output;
     EXPECT_EQ("exited with 0", interrupt(run));
@@ -169,7 +169,8 @@ TEST_F(NetworkTest, ExampleSenderIsHeard)
 TEST_F(NetworkTest, ExampleSenderCutsALongMessageButKeepsItsNewline)
 {
     LoggerRun& run = start();
-    const std::string command = std::string(SEND_LOG_PATH) + " 127.0.0.1 " + std::string(1500, 'x');
+    const std::string command =
+        built_program("examples/send_log") + " 127.0.0.1 " + std::string(1500, 'x');
     ASSERT_EQ(0, std::system(command.c_str())) << command;
     ASSERT_EQ(5, send_datagram("next\n"));
     ASSERT_TRUE(read_until(run, "next\n")) << "got: " << run.output;
