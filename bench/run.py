@@ -3,7 +3,9 @@
 
 Runs every receiver on the same workloads, alternating them round by round
 (A B C ... A B C ...) so that drift of the machine hits all alike, then writes
-bench/results.json, bench/loss.png and the results section of bench/README.md.
+bench/results.json, bench/loss.png and the results section of bench/README.md,
+and exits with status 1, naming them, when korvi-logger misses a target.
+--quick runs tiny workloads once, only to prove that every phase runs.
 
     bench/run.py [--rounds N] [--quick] [--build DIR]
 
@@ -13,6 +15,7 @@ gnuplot with apt-get when they are missing.
 """
 
 import argparse
+import dataclasses
 import datetime
 import json
 import os
@@ -26,34 +29,44 @@ import sys
 import tempfile
 import time
 
-PORT = 17825
-SOURCE_PORT = 17826  # one fixed sender port: nc and ncat answer only their first peer
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, ".ci"))
+from korvi_ci import PORT, port_sockets, wait_for  # noqa: E402  (the shared CI steps)
+
+SOURCE_PORT = 17826  # one fixed sender port: nc and ncat answer only their first peer
 # For the throughput phases the receiver gets a core of its own and the sender
 # the other, so that neither steals the other's time and every receiver meets
 # the same sender. Latency runs unpinned, as a user would run it: pinning makes
 # every wake-up cross cores and measures the scheduler more than the receiver.
 RECEIVER_CPU, SENDER_CPU = 1, 0
 
-# Workloads. One round runs each of them once for every receiver.
-ROUNDS = 5
-SATURATION_COUNT = 300_000  # 64-byte datagrams sent flat out: CPU, throughput, loss
-BIG_COUNT = 20_000  # 65507-byte datagrams sent flat out: peak memory
-PACED_RATES = [20_000, 50_000, 100_000, 150_000, 200_000]  # datagrams/s, stdout to a file
-PACED_SECONDS = 0.5  # at each paced rate
-STRACE_COUNT, STRACE_RATE = 3_000, 2_000  # system calls, counted over a paced run
-LATENCY_COUNT, LATENCY_RATE = 3_000, 1_000  # send-to-visible latency
-# --quick: tiny workloads and one round, to check that it all runs.
-QUICK = {"rounds": 1, "sat_count": 5_000, "big_count": 200, "rates": [20_000],
-         "paced_seconds": 0.1, "strace_count": 200, "latency_count": 200}
 
-# Targets for korvi-logger, on the medians over the rounds.
+@dataclasses.dataclass(frozen=True)
+class Workloads:
+    """What one run measures. One round runs each phase once for every receiver."""
+    rounds: int = 5
+    sat_count: int = 300_000  # 64-byte datagrams sent flat out: CPU, throughput, loss
+    big_count: int = 20_000  # 65507-byte datagrams sent flat out: peak memory
+    rates: tuple = (20_000, 50_000, 100_000, 150_000, 200_000)  # datagrams/s, stdout to a file
+    paced_seconds: float = 0.5  # at each paced rate
+    strace_count: int = 3_000  # system calls, counted over a paced run...
+    strace_rate: int = 2_000  # ...at this rate
+    latency_count: int = 3_000  # send-to-visible latency...
+    latency_rate: int = 1_000  # ...at this rate
+
+
+FULL = Workloads()
+# --quick: tiny workloads and one round, to prove that it all runs.
+QUICK = dataclasses.replace(FULL, rounds=1, sat_count=5_000, big_count=200, rates=(20_000,),
+                            paced_seconds=0.1, strace_count=200, latency_count=200)
+
+# Targets for korvi-logger, on the medians over the rounds of a full run.
 MAX_CPU_RATIO_TO_FLOOR = 1.03  # CPU per datagram against the minimal loop
 MAX_CPU_RATIO_TO_SOCAT = 0.40
 SYSCALLS_PER_DATAGRAM = 3.0  # one wait, one receive, one write
 MAX_PEAK_RSS_KIB = 2048  # and no growth under a flood of the largest datagrams
-MAX_LATENCY_P99_US = 1000  # at LATENCY_RATE
+MAX_LATENCY_P99_US = 1000  # at the latency rate
 MAX_EXTRA_LOSS_POINTS = 1.0  # flat out, over the floor's loss in percent
 
 PACKAGES = {"socat": "socat", "nc.openbsd": "netcat-openbsd", "ncat": "ncat",
@@ -78,49 +91,6 @@ def install_missing():
         subprocess.run(["apt-get", "update", "-q"], check=True, env=env, stdout=subprocess.DEVNULL)
         subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *missing],
                        check=True, env=env, stdout=subprocess.DEVNULL)
-
-
-def wait_for(predicate, timeout, what):
-    """Polls `predicate` every 5 ms until it is true; raises after `timeout` s."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise TimeoutError(what)
-        time.sleep(0.005)
-
-
-def socket_inodes(pid):
-    inodes = set()
-    fd_dir = f"/proc/{pid}/fd"
-    for fd in os.listdir(fd_dir):
-        try:
-            link = os.readlink(os.path.join(fd_dir, fd))
-        except OSError:
-            continue
-        if link.startswith("socket:["):
-            inodes.add(link[8:-1])
-    return inodes
-
-
-def port_sockets(pid=None):
-    """Rows of /proc/net/udp{,6} on PORT (of `pid` only, if given): queue, drops."""
-    inodes = socket_inodes(pid) if pid else None
-    rows = []
-    for table in ("/proc/net/udp", "/proc/net/udp6"):
-        with open(table) as f:
-            next(f)
-            for line in f:
-                fields = line.split()
-                if int(fields[1].rsplit(":", 1)[1], 16) != PORT:
-                    continue
-                if inodes is not None and fields[9] not in inodes:
-                    continue
-                rows.append({"rx_queue": int(fields[4].split(":")[1], 16),
-                             "drops": int(fields[12])})
-    return rows
 
 
 def drops(pid):
@@ -157,8 +127,8 @@ def start(cmd, stdout, pinned=True):
                             stderr=subprocess.DEVNULL,
                             preexec_fn=pin_to(RECEIVER_CPU if pinned else None))
     try:
-        wait_for(lambda: proc.poll() is not None or port_sockets(proc.pid), 5,
-                 f"{cmd[0]} did not bind UDP {PORT}")
+        wait_for(lambda: proc.poll() is not None or port_sockets(proc.pid),
+                 f"{cmd[0]} did not bind UDP {PORT}", 5)
     except TimeoutError:
         stop(proc)
         raise
@@ -208,15 +178,15 @@ def saturation(build, cmd, cfg):
             rss_idle = peak_rss_kib(proc.pid)
             cpu0, drops0 = cpu_ns(proc.pid), drops(proc.pid)
             t0 = time.monotonic()
-            sent = send(build, cfg["sat_count"], 64)
-            wait_for(lambda: drained(proc.pid), 20, "queue did not drain")
+            sent = send(build, cfg.sat_count, 64)
+            wait_for(lambda: drained(proc.pid), "queue did not drain", 20)
             elapsed = time.monotonic() - t0
             lost = drops(proc.pid) - drops0
             relayed = sent["sent"] - lost
             cpu_us = (cpu_ns(proc.pid) - cpu0) / 1e3 / relayed
             rss_before = peak_rss_kib(proc.pid)
-            send(build, cfg["big_count"], 65507)
-            wait_for(lambda: drained(proc.pid), 20, "queue did not drain")
+            send(build, cfg.big_count, 65507)
+            wait_for(lambda: drained(proc.pid), "queue did not drain", 20)
             rss_after = peak_rss_kib(proc.pid)
         finally:
             stop(proc)
@@ -233,11 +203,11 @@ def paced(build, cmd, cfg, workdir):
     with open(out_path, "wb") as out:
         proc = start(cmd, out)
         try:
-            for rate in cfg["rates"]:
+            for rate in cfg.rates:
                 drops0 = drops(proc.pid)
-                count = int(rate * cfg["paced_seconds"])
+                count = int(rate * cfg.paced_seconds)
                 sent = send(build, count, 64, rate=rate)
-                wait_for(lambda: drained(proc.pid), 20, "queue did not drain")
+                wait_for(lambda: drained(proc.pid), "queue did not drain", 20)
                 lost = drops(proc.pid) - drops0
                 loss[str(rate)] = {"offered_per_s": sent["rate"], "loss_pct": 100.0 * lost / count}
                 total_sent += count
@@ -257,9 +227,9 @@ def syscalls(build, cmd, cfg, workdir):
         try:
             tracer = subprocess.Popen(["strace", "-c", "-f", "-o", summary, "-p", str(proc.pid)],
                                       stderr=subprocess.PIPE, text=True)
-            wait_for(lambda: "attached" in tracer.stderr.readline(), 5, "strace did not attach")
-            send(build, cfg["strace_count"], 64, rate=cfg["strace_rate"])
-            wait_for(lambda: drained(proc.pid), 20, "queue did not drain")
+            wait_for(lambda: "attached" in tracer.stderr.readline(), "strace did not attach", 5)
+            send(build, cfg.strace_count, 64, rate=cfg.strace_rate)
+            wait_for(lambda: drained(proc.pid), "queue did not drain", 20)
             time.sleep(0.05)  # let the last write finish before detaching
             tracer.send_signal(signal.SIGINT)
             tracer.wait(10)
@@ -281,7 +251,7 @@ def latency(build, cmd, cfg):
     """Send-to-visible latency: the sender reads the receiver's stdout pipe."""
     proc = start(cmd, subprocess.PIPE, pinned=False)
     try:
-        result = send(build, cfg["latency_count"], 64, rate=cfg["latency_rate"],
+        result = send(build, cfg.latency_count, 64, rate=cfg.latency_rate,
                       latency=True, stdin=proc.stdout, pinned=False)
     finally:
         stop(proc)
@@ -293,9 +263,9 @@ def latency(build, cmd, cfg):
 def run_all(build, cfg):
     results = {name: [] for name in receivers(build)}
     with tempfile.TemporaryDirectory(prefix="korvi-bench.") as workdir:
-        for rnd in range(cfg["rounds"]):
+        for rnd in range(cfg.rounds):
             for name, cmd in receivers(build).items():
-                print(f"round {rnd + 1}/{cfg['rounds']}: {name}", flush=True)
+                print(f"round {rnd + 1}/{cfg.rounds}: {name}", flush=True)
                 r = {}
                 r.update(saturation(build, cmd, cfg))
                 r.update(paced(build, cmd, cfg, workdir))
@@ -348,7 +318,7 @@ def plot(results, cfg, png):
     for name in names:
         data.write(f'# {name}\n')
         points = []
-        for rate in cfg["rates"]:
+        for rate in cfg.rates:
             runs = [r["loss"][str(rate)] for r in results[name]]
             points.append((statistics.median(x["offered_per_s"] for x in runs),
                            statistics.median(x["loss_pct"] for x in runs)))
@@ -375,28 +345,18 @@ plot {lines}
     os.unlink(data.name)
 
 
-def report(results, cfg, info, command):
-    rows = []
-    for name, runs in results.items():
-        col = lambda key: [r[key] for r in runs]
-        rows.append(f"| {name} | {cell(col('cpu_us'), '{:.2f}')} "
-                    f"| {cell([v / 1000 for v in col('relayed_per_s')], '{:.0f}')} "
-                    f"| {cell([v / 1000 for v in col('offered_per_s')], '{:.0f}')} "
-                    f"| {cell(col('loss_full_pct'), '{:.1f}')} "
-                    f"| {cell(col('syscalls_per_dgram'), '{:.2f}')} "
-                    f"| {cell([v / 1024 for v in col('rss_kib')], '{:.2f}')} / "
-                    f"{cell([v / 1024 for v in col('rss_after_big_kib')], '{:.2f}')} "
-                    f"| {cell(col('p50_us'), '{:.0f}')} | {cell(col('p99_us'), '{:.0f}')} |")
-    med = {n: statistics.median(r["cpu_us"] for r in runs) for n, runs in results.items()}
+def cpu_medians(results):
+    return {n: statistics.median(r["cpu_us"] for r in runs) for n, runs in results.items()}
+
+
+def evaluate(results, cfg):
+    """korvi-logger's targets: (target, met, measured) for each, on the
+    medians over the rounds."""
+    med = cpu_medians(results)
     k = results["korvi-logger"]
     kmed = lambda key: statistics.median(r[key] for r in k)
     fmed = lambda key: statistics.median(r[key] for r in results["floor"])
-    paced_rows = []
-    for name, runs in results.items():
-        cells = [cell([r["loss"][str(rate)]["loss_pct"] for r in runs], "{:.1f}")
-                 for rate in cfg["rates"]]
-        paced_rows.append(f"| {name} | " + " | ".join(cells) + " |")
-    targets = [
+    return [
         (f"CPU per datagram, korvi/floor ≤ {MAX_CPU_RATIO_TO_FLOOR:.2f}",
          med["korvi-logger"] / med["floor"] <= MAX_CPU_RATIO_TO_FLOOR,
          f"{med['korvi-logger'] / med['floor']:.3f}"),
@@ -411,17 +371,39 @@ def report(results, cfg, info, command):
          and all(r["rss_after_big_kib"] == r["rss_kib"] for r in k),
          f"{max(r['rss_after_big_kib'] for r in k) / 1024:.2f} MiB, grew by "
          f"{max(r['rss_after_big_kib'] - r['rss_kib'] for r in k)} KiB"),
-        (f"latency p99 ≤ {MAX_LATENCY_P99_US / 1000:g} ms at {cfg['latency_rate']} datagrams/s",
+        (f"latency p99 ≤ {MAX_LATENCY_P99_US / 1000:g} ms at {cfg.latency_rate} datagrams/s",
          kmed("p99_us") <= MAX_LATENCY_P99_US, f"{kmed('p99_us'):.0f} µs"),
         (f"loss at full single-sender speed ≤ floor's + {MAX_EXTRA_LOSS_POINTS:g} point",
          kmed("loss_full_pct") <= fmed("loss_full_pct") + MAX_EXTRA_LOSS_POINTS,
          f"{kmed('loss_full_pct'):.1f} % vs floor {fmed('loss_full_pct'):.1f} %"),
     ]
+
+
+def report(results, targets, cfg, info, command):
+    """The results section of bench/README.md, in markdown."""
+    rows = []
+    for name, runs in results.items():
+        col = lambda key: [r[key] for r in runs]
+        rows.append(f"| {name} | {cell(col('cpu_us'), '{:.2f}')} "
+                    f"| {cell([v / 1000 for v in col('relayed_per_s')], '{:.0f}')} "
+                    f"| {cell([v / 1000 for v in col('offered_per_s')], '{:.0f}')} "
+                    f"| {cell(col('loss_full_pct'), '{:.1f}')} "
+                    f"| {cell(col('syscalls_per_dgram'), '{:.2f}')} "
+                    f"| {cell([v / 1024 for v in col('rss_kib')], '{:.2f}')} / "
+                    f"{cell([v / 1024 for v in col('rss_after_big_kib')], '{:.2f}')} "
+                    f"| {cell(col('p50_us'), '{:.0f}')} | {cell(col('p99_us'), '{:.0f}')} |")
+    med = cpu_medians(results)
+    k = results["korvi-logger"]
+    paced_rows = []
+    for name, runs in results.items():
+        cells = [cell([r["loss"][str(rate)]["loss_pct"] for r in runs], "{:.1f}")
+                 for rate in cfg.rates]
+        paced_rows.append(f"| {name} | " + " | ".join(cells) + " |")
     korvi_calls = statistics.median(r["syscalls_per_dgram"] for r in k)
     breakdown = ", ".join(f"{c} {v:.2f}" for c, v in sorted(k[0]["syscalls"].items(),
                                                           key=lambda kv: -kv[1]) if v >= 0.005)
     return "\n".join([
-        f"Run of {info['date']}: `{command}` ({cfg['rounds']} rounds, receivers alternated "
+        f"Run of {info['date']}: `{command}` ({cfg.rounds} rounds, receivers alternated "
         "within each round).",
         "",
         f"Machine: {info['cpu']}, {info['cores']} cores; {info['os']}, kernel {info['kernel']}; "
@@ -447,8 +429,8 @@ def report(results, cfg, info, command):
         "",
         "Loss % at paced rates (stdout to a file; the offered rate is datagrams/s):",
         "",
-        "| receiver | " + " | ".join(f"{r // 1000}k/s" for r in cfg["rates"]) + " |",
-        "|---|" + "---|" * len(cfg["rates"]),
+        "| receiver | " + " | ".join(f"{r // 1000}k/s" for r in cfg.rates) + " |",
+        "|---|" + "---|" * len(cfg.rates),
         *paced_rows,
         "",
         "![loss against offered rate](loss.png)",
@@ -473,18 +455,13 @@ def write_report(section, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=ROUNDS)
+    parser.add_argument("--rounds", type=int, default=FULL.rounds)
     parser.add_argument("--quick", action="store_true",
-                        help="tiny workloads, one round, no report: checks that it all runs")
+                        help="tiny workloads, one round, no report and no targets: proves that "
+                        "it all runs")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "release"))
     args = parser.parse_args()
-
-    cfg = {"rounds": args.rounds, "sat_count": SATURATION_COUNT, "big_count": BIG_COUNT,
-           "rates": PACED_RATES, "paced_seconds": PACED_SECONDS,
-           "strace_count": STRACE_COUNT, "strace_rate": STRACE_RATE,
-           "latency_count": LATENCY_COUNT, "latency_rate": LATENCY_RATE}
-    if args.quick:
-        cfg.update(QUICK)
+    cfg = QUICK if args.quick else dataclasses.replace(FULL, rounds=args.rounds)
 
     install_missing()
     if port_sockets():
@@ -492,17 +469,23 @@ def main():
                  f"(ss -uanp 'sport = :{PORT}' shows which)")
     started = time.monotonic()
     results = run_all(args.build, cfg)
-    command = "bench/run.py" + (f" --rounds {args.rounds}" if args.rounds != ROUNDS else "")
+    if args.quick:
+        print(f"all phases ran for every receiver, in {time.monotonic() - started:.0f} s")
+        return
+    targets = evaluate(results, cfg)
+    command = "bench/run.py" + (f" --rounds {args.rounds}" if args.rounds != FULL.rounds else "")
     info = machine()
-    section = report(results, cfg, info, command)
+    section = report(results, targets, cfg, info, command)
     print(section)
     print(f"\ntook {time.monotonic() - started:.0f} s")
-    if args.quick:
-        return
     with open(os.path.join(HERE, "results.json"), "w") as f:
-        json.dump({"config": cfg, "machine": info, "results": results}, f, indent=1)
+        json.dump({"config": dataclasses.asdict(cfg), "machine": info, "results": results}, f,
+                  indent=1)
     plot(results, cfg, os.path.join(HERE, "loss.png"))
     write_report(section, os.path.join(HERE, "README.md"))
+    missed = [t for t, met, _ in targets if not met]
+    if missed:
+        sys.exit("missed targets: " + "; ".join(missed))
 
 
 if __name__ == "__main__":
