@@ -1,0 +1,190 @@
+# shellcheck shell=bash
+# Shared steps of the bash checks. A check sets `check` to its name and
+# sources this file:
+#
+#   check=check-foo
+#   . "$(dirname "$0")/lib.sh"
+#
+# It then runs from the top of the tree, with `set -euo pipefail`, and has:
+#   fail MESSAGE...            one line on stderr, status 1
+#   at_exit COMMAND            run COMMAND when the check ends, however it ends
+#   port_held [PID]            UDP 17825 is held (by PID, if given)
+#   wait_port [PID] / wait_port_free
+#   smoke_run [--log F] [--deadline S] COMMAND   a logger's life as a user meets it
+#   readme_block NAME          the README block marked NAME (.ci/korvi_ci.py)
+#   copy_tree DIR              the tracked files, as a clean clone holds them
+#   debian_root NAME           makes or reuses the named Debian root; prints it
+#   build_deb DIR [REVISION]   the .deb of this tree, or of the next revision
+#   in_root ROOT [OPTION]... -- COMMAND...   (.ci/in-root)
+#   boot_container NAME ROOT [NSPAWN-OPTION]...   boots ROOT with systemd;
+#                              `ct NAME COMMAND...` then runs a command in it
+# Every wait has a deadline.
+set -euo pipefail
+ci=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+cd "$ci/.."
+
+fail() {
+    echo "${check:-ci}: $*" >&2
+    exit 1
+}
+
+_at_exit=()
+at_exit() { _at_exit=("$1" "${_at_exit[@]}"); }
+_run_at_exit() {
+    local command
+    for command in "${_at_exit[@]}"; do eval "$command" || true; done
+}
+trap _run_at_exit EXIT
+
+# True when a socket on UDP 17825 is open (one of process $1's, if given),
+# as /proc/net/udp and udp6 show it.
+port_held() {
+    local inodes=
+    if [ $# -gt 0 ]; then
+        inodes=$(find "/proc/$1/fd" -lname 'socket:*' -printf '%l\n' 2>/dev/null |
+            sed 's/^socket:\[\(.*\)\]$/\1/' | tr '\n' ' ')
+        [ -n "$inodes" ] || return 1
+    fi
+    awk -v inodes=" $inodes" 'FNR > 1 && toupper($2) ~ /:45A1$/ &&
+        (inodes == " " || index(inodes, " " $10 " ")) { found = 1 }
+        END { exit !found }' /proc/net/udp /proc/net/udp6 2>/dev/null
+}
+
+# Waits up to 10 s until UDP 17825 is held (by process $1, if given).
+wait_port() {
+    local _
+    for _ in $(seq 200); do
+        port_held "$@" && return 0
+        [ $# -eq 0 ] || kill -0 "$1" 2>/dev/null || fail "process $1 ended before it held UDP 17825"
+        sleep 0.05
+    done
+    fail "nothing held UDP 17825 within 10 s"
+}
+
+# Waits up to 10 s until nothing holds UDP 17825.
+wait_port_free() {
+    local _
+    for _ in $(seq 200); do
+        port_held || return 0
+        sleep 0.05
+    done
+    fail "UDP 17825 is still held after 10 s: $(ss -uanp 'sport = :17825' 2>/dev/null | tail -n +2)"
+}
+
+# Runs `bash -c COMMAND` as a terminal runs a command: a job of its own
+# (a process group, SIGINT at its default), its output to the file
+# $smoke_screen. Once the file F (--log; the screen if not given) shows the
+# banner and UDP 17825 is held, sends "hello" to 127.0.0.1, waits until F
+# shows it, and sends SIGINT to the whole job, as Ctrl-C does. Sets
+# $smoke_status to the job's exit status; the caller compares the files.
+# Fails when the job ends before the banner, or when the start (a build
+# included) takes more than S seconds (--deadline; 10 if not given) or a
+# later step more than 10 s.
+# shellcheck disable=SC2034 # smoke_status is the caller's to read
+smoke_run() {
+    local log='' deadline=10 job _
+    while [ $# -gt 1 ]; do
+        case $1 in
+        --log) log=$2 && shift 2 ;;
+        --deadline) deadline=$2 && shift 2 ;;
+        *) break ;;
+        esac
+    done
+    smoke_screen=$(mktemp)
+    log=${log:-$smoke_screen}
+    rm -f "$log"
+    set -m # job control: the job is a process group of its own, SIGINT at its default
+    bash -c "$1" >"$smoke_screen" 2>&1 </dev/null &
+    job=$!
+    set +m
+    _smoke_wait "$job" $((deadline * 20)) "grep -q 'KORVI Logger (v1.1)\$' '$log' 2>/dev/null && port_held" ||
+        fail "\`$1\` did not start: $(tail -20 "$smoke_screen")"
+    echo hello >/dev/udp/127.0.0.1/17825
+    _smoke_wait "$job" 200 "grep -q 'hello\$' '$log' 2>/dev/null" ||
+        fail "\`$1\` did not show the line sent to it: $(tail -20 "$smoke_screen")"
+    kill -INT -- "-$job"
+    _smoke_wait "$job" 200 "! kill -0 $job 2>/dev/null" ||
+        fail "\`$1\` did not end on SIGINT: $(tail -20 "$smoke_screen")"
+    smoke_status=0
+    wait "$job" || smoke_status=$?
+}
+
+# Asks `eval $3` every 50 ms, at most $2 times, while job $1 runs.
+_smoke_wait() {
+    local _
+    for _ in $(seq "$2"); do
+        eval "$3" && return 0
+        kill -0 "$1" 2>/dev/null || return 1
+        sleep 0.05
+    done
+    kill -KILL -- "-$1" 2>/dev/null
+    return 1
+}
+
+readme_block() { python3 "$ci/korvi_ci.py" block "$1"; }
+
+copy_tree() { git ls-files -z | xargs -0 cp --parents -t "$1"; }
+
+debian_root() { "$ci/debian-root" "$1"; }
+
+# Builds the .deb of this tree (the deb preset) into folder $1 and prints
+# its path. With $2, builds it from a copy of the tree whose changelog has a
+# newer entry for Debian revision $2, as a maintainer makes the next one.
+build_deb() {
+    local dir=$1 revision=${2:-} tree=. upstream
+    if [ -n "$revision" ]; then
+        tree=$(mktemp -d)
+        copy_tree "$tree"
+        upstream=$(sed -n '1s/^korvi-logger (\([0-9.]*\)-[0-9]*).*/\1/p' packaging/debian/changelog)
+        {
+            printf 'korvi-logger (%s-%s) unstable; urgency=medium\n\n' "$upstream" "$revision"
+            printf '  * Rebuilt by CI as a higher version to upgrade to.\n\n'
+            printf ' -- CI <ci@localhost>  %s\n\n' "$(date -R)"
+            cat packaging/debian/changelog
+        } >"$tree/packaging/debian/changelog"
+    fi
+    (cd "$tree" && cmake --workflow --preset deb >"$dir/build-deb.log" 2>&1) ||
+        fail "cmake --workflow --preset deb failed: $(tail -20 "$dir/build-deb.log")"
+    local deb
+    deb=$(ls "$tree"/build/deb/korvi-logger_*"${revision:+-$revision}"_"$(dpkg --print-architecture)".deb)
+    cp "$deb" "$dir/"
+    [ "$tree" = . ] || rm -rf "$tree"
+    echo "$dir/$(basename "$deb")"
+}
+
+in_root() { "$ci/in-root" "$@"; }
+
+# Boots a throw-away copy of Debian root $2 under systemd-nspawn as
+# container $1, with the nspawn options that follow, and waits until its
+# systemd is running; `ct $1 COMMAND...` then runs a command in it. The
+# container is powered off when the check ends. Its boot log is kept beside
+# the root, as boot-$1.log.
+declare -A _container_init
+boot_container() {
+    local name=$1 root=$2 log nspawn init='' state _
+    shift 2
+    log=$(dirname "$root")/boot-$name.log
+    # The unified cgroup hierarchy lets the container's systemd freeze units
+    # and, with CAP_BPF and bpf(2), enforce IPAddressAllow= and IPAddressDeny=.
+    SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -D "$root" --ephemeral -b --register=no \
+        --keep-unit -M "$name" --capability=CAP_BPF --system-call-filter=bpf "$@" \
+        >"$log" 2>&1 </dev/null &
+    nspawn=$!
+    at_exit "kill $nspawn 2>/dev/null; wait $nspawn 2>/dev/null"
+    for _ in $(seq 150); do
+        kill -0 "$nspawn" 2>/dev/null || break
+        init=$(pgrep -P "$nspawn" | head -1 || true)
+        if [ -n "$init" ]; then
+            state=$(nsenter -t "$init" -a systemctl is-system-running --wait 2>/dev/null || true)
+            case $state in running | degraded) _container_init[$name]=$init && return 0 ;; esac
+        fi
+        sleep 0.2
+    done
+    fail "systemd-nspawn could not boot container $name (see $log): $(grep -v '^$' "$log" | tail -1)"
+}
+
+ct() {
+    local name=$1
+    shift
+    nsenter -t "${_container_init[$name]}" -a "$@"
+}
