@@ -1,5 +1,6 @@
 // korvi-logger: writes the text of every UDP datagram sent to LOG_PORT to
-// standard output the moment it arrives, adding nothing, until Ctrl-C.
+// standard output the moment it arrives, adding nothing, until Ctrl-C. Under
+// a service manager it may be handed the socket instead of binding it.
 #include "log_endpoint.h"
 
 #include <cerrno>
@@ -30,16 +31,38 @@ constexpr int STATUS_STOPPED = 0;
 constexpr int STATUS_FAILED = 1; // most often stdout failed; the cause is on stderr
 constexpr int STATUS_NO_ENDPOINT = -1;
 
+// Ends the process with `status` after one line on stderr, `line`; the
+// status still tells when stderr can't be written.
+[[noreturn]] void end_with(int status, const char* line)
+{
+    if (write(STDERR_FILENO, line, std::strlen(line)) < 0) {
+        // Nowhere is left to say it; the status still does.
+    }
+    std::exit(status);
+}
+
 // Ends the process with STATUS_FAILED after one line on stderr naming what
 // failed and why, as cat does: "korvi-logger: standard output: ...".
 [[noreturn]] void fail(const char* what, const char* why)
 {
     char line[256];
-    const int n = std::snprintf(line, sizeof line, "korvi-logger: %s: %s\n", what, why);
-    if (n > 0 && write(STDERR_FILENO, line, std::strlen(line)) < 0) {
-        // Nowhere is left to say it; the status still does.
-    }
-    std::exit(STATUS_FAILED);
+    static_cast<void>(std::snprintf(line, sizeof line, "korvi-logger: %s: %s\n", what, why));
+    end_with(STATUS_FAILED, line);
+}
+
+// Ends the process with STATUS_NO_ENDPOINT, as when the port is held, after
+// one line on stderr naming what the service manager passed instead of the
+// endpoint and what it must pass: a service that restarts on failure but
+// not on this status does not loop.
+[[noreturn]] void refuse_passed(const char* what)
+{
+    char line[256];
+    static_cast<void>(std::snprintf(line, sizeof line,
+                                    "korvi-logger: the service manager passed %s; korvi-logger "
+                                    "needs one IPv4 UDP socket on port %u: "
+                                    "ListenDatagram=0.0.0.0:%u\n",
+                                    what, unsigned{LOG_PORT}, unsigned{LOG_PORT}));
+    end_with(STATUS_NO_ENDPOINT, line);
 }
 
 // Waits until stdout can take more. Returns 0, or -1 with errno set.
@@ -226,14 +249,21 @@ void notify_ready()
 int main()
 {
     block_sigint();
+    // First: what the service manager passed is read and its variables
+    // removed before anything is opened.
+    char passed_instead[128];
+    const int passed = net_passed(passed_instead, sizeof passed_instead);
+    const bool refused = passed_instead[0] != '\0';
 
     // Before anything is opened: with stdout closed, a descriptor opened
     // first would become stdout and the text would go into it.
     write_out(BANNER, sizeof BANNER - 1);
 
-    const int endpoint = net_setup();
-    if (sigint_pending()) // a Ctrl-C during start-up wins, whatever net_setup said
+    const int endpoint = passed >= 0 || refused ? passed : net_setup();
+    if (sigint_pending()) // a Ctrl-C during start-up wins, whatever happened since
         stop_handler();
+    if (refused)
+        refuse_passed(passed_instead);
     if (endpoint < 0) {
         write_out(SETUP_FAILED, sizeof SETUP_FAILED - 1);
         std::exit(STATUS_NO_ENDPOINT);

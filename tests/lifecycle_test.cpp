@@ -199,6 +199,18 @@ TEST_P(Descriptors, RunsOrRefusesByName)
 INSTANTIATE_TEST_SUITE_P(LifecycleTest, Descriptors, ::testing::ValuesIn(DESCRIPTOR_CASES),
                          CaseName());
 
+// With room for the endpoint but not for the descriptor that shows SIGINT
+// (ulimit -n 4), the logger says so and ends, as with any call that fails.
+TEST_F(LifecycleTest, NoDescriptorLeftForSigintEndsWithStatus1)
+{
+    // In the sanitizer build, LeakSanitizer would need a descriptor of its
+    // own at the exit, and say so on stderr.
+    LoggerRun& run = spawn({.open_files = 4, .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+    EXPECT_EQ("exited with 1", finish(run));
+    EXPECT_EQ(BANNER_LINE, run.output);
+    EXPECT_EQ("korvi-logger: signalfd: Too many open files\n", error_output(run));
+}
+
 // A wait that fails for any reason but an interrupted call ends the logger
 // with its cause, instead of failing again at once, for ever.
 TEST_F(LifecycleTest, FailedWaitEndsWithStatus1AndSaysWhy)

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <sys/resource.h>
@@ -60,11 +61,11 @@ std::vector<std::string> socket_links(pid_t pid)
     return links;
 }
 
-// The row of /proc/net/udp for the socket on the logger's port whose inode
-// is one of `links`: its receive queue in bytes and its drops; {-1, -1} when
-// there is no such socket.
-PortQueue port_row(const std::vector<std::string>& links)
+// The rows of /proc/net/udp for the sockets on the logger's port whose
+// inodes are among `links`.
+std::vector<PortSocket> port_rows(const std::vector<std::string>& links)
 {
+    std::vector<PortSocket> rows;
     std::ifstream udp("/proc/net/udp");
     std::string line;
     std::getline(udp, line); // header
@@ -81,9 +82,40 @@ PortQueue port_row(const std::vector<std::string>& links)
             continue;
         for (const auto& link : links)
             if (link == "socket:[" + inode + "]")
-                return {std::stol(queues.substr(queues.find(':') + 1), nullptr, 16), drops};
+                rows.push_back({std::stol(inode),
+                                std::stol(queues.substr(queues.find(':') + 1), nullptr, 16),
+                                drops});
     }
-    return {-1, -1};
+    return rows;
+}
+
+// In the child, before exec: puts the handed-over descriptors at 3, 4...,
+// open across exec, and the service manager's variables in `env`, whose
+// LISTEN_PID entry was made with room for any pid.
+void hand_over(const Handover& handover, std::string* listen_pid_entry)
+{
+    constexpr int OUT_OF_THE_WAY = 64;
+    int moved[16];
+    const size_t n = std::min(handover.fds.size(), std::size(moved));
+    for (size_t i = 0; i < n; ++i)
+        if ((moved[i] = fcntl(handover.fds[i], F_DUPFD, OUT_OF_THE_WAY)) < 0)
+            _exit(124);
+    for (size_t i = 0; i < n; ++i) {
+        if (dup2(moved[i], 3 + static_cast<int>(i)) < 0)
+            _exit(124);
+        close(moved[i]);
+    }
+    if (handover.pid == ListenPid::Logger) {
+        // The pid in decimal, without allocating: digits from the end.
+        char digits[24];
+        char* at = digits + sizeof digits;
+        *--at = '\0';
+        auto pid = static_cast<unsigned long>(getpid());
+        do
+            *--at = static_cast<char>('0' + pid % 10);
+        while ((pid /= 10) != 0);
+        std::strcpy(listen_pid_entry->data() + std::strlen("LISTEN_PID="), at);
+    }
 }
 
 // True for the environment entries through which a service manager speaks
@@ -234,10 +266,31 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The test's own entries replace inherited ones of the same name: with
+    // a name twice, which one a program sees depends on its C library (or
+    // on qemu-user, which keeps the last).
     std::vector<std::string> env_entries(options.env);
+    const auto set_by_test = [&](const char* entry) {
+        return std::any_of(options.env.begin(), options.env.end(), [&](const std::string& own) {
+            const auto name_end = own.find('=') + 1;
+            return std::strncmp(entry, own.c_str(), name_end) == 0;
+        });
+    };
     for (char** e = environ; *e != nullptr; ++e)
-        if (!from_service_manager(*e))
+        if (!from_service_manager(*e) && !set_by_test(*e))
             env_entries.emplace_back(*e);
+    if (options.handover) {
+        const Handover& h = *options.handover;
+        // The logger's pid is written in the child; this makes room for it.
+        env_entries.push_back("LISTEN_PID=" + (h.pid == ListenPid::Logger
+                                                   ? std::string(20, '0')
+                                                   : std::to_string(getpid())));
+        env_entries.push_back("LISTEN_FDS=" +
+                              (h.count.empty() ? std::to_string(h.fds.size()) : h.count));
+        env_entries.emplace_back("LISTEN_FDNAMES=korvi-logger.socket");
+    }
+    std::string* listen_pid_entry =
+        options.handover ? &env_entries[env_entries.size() - 3] : nullptr;
     std::vector<char*> envp;
     for (auto& e : env_entries)
         envp.push_back(e.data());
@@ -266,8 +319,23 @@ LoggerRun& LoggerTest::spawn(const SpawnOptions& options)
         else
             close(STDOUT_FILENO);
         dup2(err_fd, STDERR_FILENO);
+        // Nothing the test program inherited (from ctest, say) goes on to
+        // the logger: it gets 0 to 2 and what the test hands over.
+        unsigned first_closed = 3;
+        if (options.handover) {
+            hand_over(*options.handover, listen_pid_entry);
+            first_closed += static_cast<unsigned>(options.handover->fds.size());
+        }
+        close_range(first_closed, ~0U, 0);
         if (options.first_free_fd > 0)
             fill_descriptors(options.first_free_fd);
+        if (options.open_files > 0) {
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(options.open_files);
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                _exit(125);
+        }
         install_filter(filter);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
@@ -400,7 +468,17 @@ bool wait_exit(LoggerRun& run)
 
 bool wait_holds_port(const LoggerRun& run)
 {
-    return wait_until(run, [&] { return port_queue(run).drops >= 0; });
+    return wait_until(run, [&] { return port_socket(run).drops >= 0; });
+}
+
+bool wait_asleep_in(const LoggerRun& run, const std::string& part)
+{
+    const std::string wchan_path = "/proc/" + std::to_string(run.pid) + "/wchan";
+    return wait_until(run, [&] {
+        const auto fields = stat_fields(run.pid);
+        return !fields.empty() && fields[0] == "S" &&
+               file_contents(wchan_path).find(part) != std::string::npos;
+    });
 }
 
 bool wait_state(const LoggerRun& run, char state)
@@ -431,9 +509,15 @@ std::string file_contents(const std::string& path)
 
 // ---- What the kernel shows of a run ----
 
-PortQueue port_queue(const LoggerRun& run)
+PortSocket port_socket(const LoggerRun& run)
 {
-    return port_row(socket_links(run.pid));
+    const auto rows = port_rows(socket_links(run.pid));
+    return rows.empty() ? PortSocket{-1, -1, -1} : rows.front();
+}
+
+int port_sockets(const LoggerRun& run)
+{
+    return static_cast<int>(port_rows(socket_links(run.pid)).size());
 }
 
 std::vector<std::string> stat_fields(pid_t pid)

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <sys/types.h>
@@ -61,6 +62,22 @@ enum class Sigint {
     Ignored, // SIG_IGN, as a script's background job starts
 };
 
+// Whose process the LISTEN_PID of a hand-over names.
+enum class ListenPid {
+    Logger, // the logger's: the sockets are its own
+    Other,  // another process's: they are not for the logger
+};
+
+// Sockets handed over as a service manager hands them over
+// (sd_listen_fds(3)): at descriptors 3, 4... of the logger, with LISTEN_PID,
+// LISTEN_FDS and LISTEN_FDNAMES in its environment. The test keeps its own
+// descriptors, as the manager does, and closes them itself.
+struct Handover {
+    std::vector<int> fds;
+    ListenPid pid = ListenPid::Logger;
+    std::string count; // LISTEN_FDS; "" for the number of fds
+};
+
 struct SpawnOptions {
     Stdout out = Stdout::Pipe;
     StdoutEnds given;                // for Stdout::Given
@@ -73,6 +90,8 @@ struct SpawnOptions {
     // above, and the limit on open files is raised past FD_SETSIZE, so the
     // logger's own descriptors are first_free_fd, first_free_fd + 1...
     int first_free_fd = 0;
+    int open_files = 0; // when > 0: the limit on open files (ulimit -n)
+    std::optional<Handover> handover;
     Fault fault = Fault::None;
     std::vector<std::string> args; // extra command-line arguments
     std::vector<std::string> env;  // extra environment entries, "NAME=value"
@@ -163,6 +182,10 @@ bool wait_holds_port(const LoggerRun& run);
 // when it shows as 't' because a tracer such as strace watches it); as
 // wait_until.
 bool wait_state(const LoggerRun& run, char state);
+// Returns true once the process sleeps in a kernel function whose name
+// holds `part` (/proc/PID/wchan): "send" for a socket send that waits for
+// room, "pipe_write" for a full pipe; as wait_until.
+bool wait_asleep_in(const LoggerRun& run, const std::string& part);
 
 // "exited with N" or "killed by signal N", for assertions that show both sides.
 std::string describe_status(int wait_status);
@@ -171,14 +194,17 @@ std::string file_contents(const std::string& path);
 
 // ---- What the kernel shows of a run ----
 
-// The run's socket on the port: bytes of datagrams waiting in its queue, and
-// datagrams the kernel dropped because the queue was full; {-1, -1} when it
-// has none.
-struct PortQueue {
+// The run's socket on the port: its inode, bytes of datagrams waiting in its
+// queue, and datagrams the kernel dropped because the queue was full; all
+// -1 when it has none.
+struct PortSocket {
+    long inode;
     long queued_bytes;
     long drops;
 };
-PortQueue port_queue(const LoggerRun& run);
+PortSocket port_socket(const LoggerRun& run);
+// How many sockets on the port the run has open.
+int port_sockets(const LoggerRun& run);
 // The fields of /proc/PID/stat from field 3 (the state) on; empty once the
 // process is gone.
 std::vector<std::string> stat_fields(pid_t pid);

@@ -121,20 +121,6 @@ bool read_messages(LoggerRun& run, std::vector<std::string>& messages, size_t co
     return true;
 }
 
-// Returns true once the process sleeps in a socket send that waits for
-// room (/proc/PID/wchan); false on deadline.
-bool wait_blocked_in_send(const LoggerRun& run)
-{
-    // The kernel function it sleeps in: sock_alloc_send_pskb for a full
-    // AF_UNIX stream, for one.
-    const std::string wchan_path = "/proc/" + std::to_string(run.pid) + "/wchan";
-    return wait_until(run, [&] {
-        const auto fields = stat_fields(run.pid);
-        return !fields.empty() && fields[0] == "S" &&
-               file_contents(wchan_path).find("send") != std::string::npos;
-    });
-}
-
 // CPU time the process has used so far, user and system, in seconds.
 double cpu_seconds(const LoggerRun& run)
 {
@@ -173,7 +159,7 @@ TEST_F(OutputTest, NonBlockingStdoutReadSlowlyLosesNothing)
         expected += record(seq);
     }
     const bool all_read = read_slowly_until(run, record(RECORDS - 1), 1024, 1ms);
-    const long drops = port_queue(run).drops;
+    const long drops = port_socket(run).drops;
     ASSERT_TRUE(all_read) << "the last record did not arrive; the kernel dropped " << drops;
     kill(run.pid, SIGINT);
     EXPECT_TRUE(read_slowly_until(run, "", 1024, 1ms)) << "stdout not closed within the deadline";
@@ -214,6 +200,22 @@ TEST_F(OutputTest, FullNonBlockingStdoutIsWaitedOnWithoutSpinning)
     EXPECT_EQ(expected + STOPPED_LINE, run.output);
 }
 
+// A wait for room on a full non-blocking stdout that fails ends the logger
+// with its cause, instead of being tried again at once, for ever.
+TEST_F(OutputTest, FailedWaitForRoomEndsWithStatus1AndSaysWhy)
+{
+    if (const std::string why = seccomp_problem(); !why.empty())
+        GTEST_SKIP() << why;
+    constexpr unsigned RECORDS = 24; // 6 KiB: more than the pipe holds
+    LoggerRun& run =
+        start({.nonblocking_stdout = true, .pipe_size = 4096, .fault = Fault::PollFails});
+    for (unsigned seq = 0; seq < RECORDS; ++seq)
+        ASSERT_EQ(static_cast<ssize_t>(RECORD_SIZE), send_datagram(record(seq)));
+    EXPECT_TRUE(wait_exit(run)) << "the logger did not end although its wait for room failed";
+    EXPECT_EQ("exited with 1", describe_status(run.wait_status));
+    EXPECT_EQ("korvi-logger: standard output: Cannot allocate memory\n", error_output(run));
+}
+
 // A stdout that takes only part of a write (a non-blocking TCP socket with
 // small buffers, read slowly): the rest of the text follows, from where the
 // write stopped, so the bytes come out exactly once and in order.
@@ -241,7 +243,7 @@ TEST_F(OutputTest, PartlyTakenWritesAreCompleted)
     ASSERT_EQ(static_cast<ssize_t>(end_mark.size()), send_datagram(end_mark));
     expected += end_mark;
     const bool all_read = read_slowly_until(run, end_mark, 512, 1ms);
-    const long drops = port_queue(run).drops;
+    const long drops = port_socket(run).drops;
     ASSERT_EQ(0, drops) << "the kernel dropped datagrams; the test proves nothing";
     ASSERT_TRUE(all_read) << "the end mark did not arrive";
     EXPECT_EQ("exited with 0", interrupt(run));
@@ -289,13 +291,14 @@ TEST_F(OutputTest, WriteInterruptedByStopAndContinueGoesOn)
         ASSERT_EQ(static_cast<ssize_t>(RECORD_SIZE), send_datagram(record(seq)));
         expected += record(seq);
     }
-    ASSERT_TRUE(wait_blocked_in_send(run)) << "the logger never waited for room on its stdout";
+    // It sleeps in sock_alloc_send_pskb, for a full AF_UNIX stream.
+    ASSERT_TRUE(wait_asleep_in(run, "send")) << "the logger never waited for room on its stdout";
     ASSERT_EQ(0, kill(run.pid, SIGSTOP));
     ASSERT_TRUE(wait_state(run, 'T')) << "the logger did not stop on SIGSTOP";
     ASSERT_EQ(0, kill(run.pid, SIGCONT));
     ASSERT_TRUE(read_until(run, record(RECORDS - 1)))
         << "got " << run.output.size() << " of " << expected.size() << " bytes; the kernel dropped "
-        << port_queue(run).drops;
+        << port_socket(run).drops;
     EXPECT_EQ("exited with 0", interrupt(run));
     EXPECT_TRUE(expected + STOPPED_LINE == run.output)
         << describe_difference(expected + STOPPED_LINE, run.output);

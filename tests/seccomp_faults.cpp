@@ -52,9 +52,9 @@ struct Rule {
     std::uint32_t action;
 };
 
-// The rules that make `fault` happen. The C library may reach select
-// through either of two calls; architectures that have only the newer one
-// (arm64, riscv64, loongarch64) define no number for the older.
+// The rules that make `fault` happen. The C library may reach select and
+// poll through either of two calls; architectures that have only the newer
+// one (arm64, riscv64, loongarch64) define no number for the older.
 std::vector<Rule> fault_rules(Fault fault)
 {
     const std::uint32_t kill = SECCOMP_RET_KILL_PROCESS;
@@ -70,6 +70,12 @@ std::vector<Rule> fault_rules(Fault fault)
         rules.push_back({__NR_pselect6, -1, enomem});
 #ifdef __NR_select
         rules.push_back({__NR_select, -1, enomem});
+#endif
+        break;
+    case Fault::PollFails:
+        rules.push_back({__NR_ppoll, -1, enomem});
+#ifdef __NR_poll
+        rules.push_back({__NR_poll, -1, enomem});
 #endif
         break;
     case Fault::StdoutTakesNothing:

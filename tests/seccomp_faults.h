@@ -15,6 +15,7 @@ enum class Fault {
     None,
     BindKills,   // bind(2) kills the logger with SIGSYS: proves it never took the port
     SelectFails, // select(2) fails with ENOMEM
+    PollFails,   // poll(2) fails with ENOMEM
     // write(2) to stdout returns 0, taking nothing and naming no error; and
     // bind(2) kills, as with BindKills.
     StdoutTakesNothing,

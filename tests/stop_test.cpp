@@ -4,8 +4,11 @@
 #include "logger_process.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <random>
 #include <sys/socket.h>
@@ -68,7 +71,7 @@ long io_counter(const LoggerRun& run, const std::string& name)
 // Returns true once a datagram waits in the run's socket queue; false on deadline.
 bool wait_queued(const LoggerRun& run)
 {
-    return wait_until(run, [&] { return port_queue(run).queued_bytes > 0; });
+    return wait_until(run, [&] { return port_socket(run).queued_bytes > 0; });
 }
 
 // What a flood did.
@@ -213,6 +216,25 @@ TEST_P(InheritedSigint, StopsCleanlyOnSigint)
 
 INSTANTIATE_TEST_SUITE_P(StopTest, InheritedSigint, ::testing::ValuesIn(INHERITED_CASES),
                          CaseName());
+
+// A SIGINT that comes while the banner is being written, the earliest
+// moment a script can know the logger runs, is taken as any other: the
+// logger, asleep on a full stdout pipe, goes on once it drains, and stops
+// with its stop line and status 0.
+TEST_F(StopTest, InterruptWhileTheBannerIsWrittenStopsCleanly)
+{
+    constexpr int PIPE_SIZE = 4096;
+    int fds[2];
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC)) << std::strerror(errno);
+    ASSERT_EQ(PIPE_SIZE, fcntl(fds[1], F_SETPIPE_SZ, PIPE_SIZE)) << std::strerror(errno);
+    const std::string filler(PIPE_SIZE, '.');
+    ASSERT_EQ(PIPE_SIZE, write(fds[1], filler.data(), filler.size())) << "the pipe is not full";
+    LoggerRun& run = spawn({.out = Stdout::Given, .given = {fds[1], fds[0]}});
+    ASSERT_TRUE(wait_asleep_in(run, "pipe_write")) << "the logger never waited to write its banner";
+    ASSERT_EQ(0, kill(run.pid, SIGINT));
+    EXPECT_EQ("exited with 0", finish(run));
+    EXPECT_EQ(filler + BANNER_LINE + STOPPED_LINE, run.output);
+}
 
 // A SIGINT, then a datagram, both waiting while the logger is stopped
 // (SIGSTOP): when it runs again it takes the interrupt and writes nothing of
