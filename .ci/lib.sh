@@ -14,7 +14,8 @@
 #   readme_block NAME          the README block marked NAME (.ci/korvi_ci.py)
 #   copy_tree DIR              the tracked files, as a clean clone holds them
 #   debian_root NAME           makes or reuses the named Debian root; prints it
-#   build_deb DIR [REVISION]   the .deb of this tree, or of the next revision
+#   build_deb DIR [--revision R | --commit C]   the .deb of this tree, or
+#                              of its next revision R, or of commit C
 #   in_root ROOT [OPTION]... -- COMMAND...   (.ci/in-root)
 #   boot_container NAME ROOT [NSPAWN-OPTION]...   boots ROOT with systemd;
 #                              `ct NAME COMMAND...` then runs a command in it
@@ -128,25 +129,31 @@ copy_tree() { git ls-files -z | xargs -0 cp --parents -t "$1"; }
 debian_root() { "$ci/debian-root" "$1"; }
 
 # Builds the .deb of this tree (the deb preset) into folder $1 and prints
-# its path. With $2, builds it from a copy of the tree whose changelog has a
-# newer entry for Debian revision $2, as a maintainer makes the next one.
+# its path. --revision R builds it from a copy of the tree whose changelog
+# has a newer entry for Debian revision R, as a maintainer makes the next
+# one; --commit C builds the tree as it was at commit C.
 build_deb() {
-    local dir=$1 revision=${2:-} tree=. upstream
-    if [ -n "$revision" ]; then
+    local dir=$1 tree=. upstream deb
+    if [ $# -gt 1 ]; then
         tree=$(mktemp -d)
-        copy_tree "$tree"
-        upstream=$(sed -n '1s/^korvi-logger (\([0-9.]*\)-[0-9]*).*/\1/p' packaging/debian/changelog)
-        {
-            printf 'korvi-logger (%s-%s) unstable; urgency=medium\n\n' "$upstream" "$revision"
-            printf '  * Rebuilt by CI as a higher version to upgrade to.\n\n'
-            printf ' -- CI <ci@localhost>  %s\n\n' "$(date -R)"
-            cat packaging/debian/changelog
-        } >"$tree/packaging/debian/changelog"
+        case $2 in
+        --revision)
+            copy_tree "$tree"
+            upstream=$(sed -n '1s/^korvi-logger (\([0-9.]*\)-[0-9]*).*/\1/p' packaging/debian/changelog)
+            {
+                printf 'korvi-logger (%s-%s) unstable; urgency=medium\n\n' "$upstream" "$3"
+                printf '  * Rebuilt by CI as a higher version to upgrade to.\n\n'
+                printf ' -- CI <ci@localhost>  %s\n\n' "$(date -R)"
+                cat packaging/debian/changelog
+            } >"$tree/packaging/debian/changelog"
+            ;;
+        --commit) git archive "$3" | tar -x -C "$tree" ;;
+        *) fail "build_deb: unknown option $2" ;;
+        esac
     fi
-    (cd "$tree" && cmake --workflow --preset deb >"$dir/build-deb.log" 2>&1) ||
+    (cd "$tree" && rm -rf build/deb && cmake --workflow --preset deb >"$dir/build-deb.log" 2>&1) ||
         fail "cmake --workflow --preset deb failed: $(tail -20 "$dir/build-deb.log")"
-    local deb
-    deb=$(ls "$tree"/build/deb/korvi-logger_*"${revision:+-$revision}"_"$(dpkg --print-architecture)".deb)
+    deb=$(find "$tree/build/deb" -maxdepth 1 -name "korvi-logger_*_$(dpkg --print-architecture).deb")
     cp "$deb" "$dir/"
     [ "$tree" = . ] || rm -rf "$tree"
     echo "$dir/$(basename "$deb")"

@@ -2,9 +2,11 @@
 // flat out or at a fixed rate. With --latency it also reads the receiver's
 // stdout on its own stdin and measures the time from send to visible.
 //
-//   korvi-bench-send --count N --size S [--rate R] [--source-port P] [--latency]
+//   korvi-bench-send --count N --size S [--first F] [--rate R] [--source-port P] [--latency]
 //
-// Prints one line of key=value results on stdout.
+// Numbers the datagrams F, F+1... (0 on). Prints one line of key=value
+// results on stdout; errors= counts sends that failed (a closed port makes
+// the next send fail with ECONNREFUSED).
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -31,6 +33,7 @@ constexpr std::int64_t GRACE_NS = 2'000'000'000; // how long late datagrams are 
 
 struct Options {
     unsigned count = 0;
+    unsigned first = 0;
     std::size_t size = 64;
     double rate = 0; // datagrams per second; 0 = as fast as possible
     int source_port = 0;
@@ -54,6 +57,8 @@ bool parse_options(int argc, char** argv, Options& o)
             o.latency = true;
         else if (v != nullptr && a == "--count" && ++i)
             o.count = static_cast<unsigned>(std::strtoul(v, nullptr, 10));
+        else if (v != nullptr && a == "--first" && ++i)
+            o.first = static_cast<unsigned>(std::strtoul(v, nullptr, 10));
         else if (v != nullptr && a == "--size" && ++i)
             o.size = std::strtoul(v, nullptr, 10);
         else if (v != nullptr && a == "--rate" && ++i)
@@ -151,7 +156,7 @@ int main(int argc, char** argv)
 {
     Options o;
     if (!parse_options(argc, argv, o)) {
-        std::fprintf(stderr, "usage: korvi-bench-send --count N --size S [--rate R] "
+        std::fprintf(stderr, "usage: korvi-bench-send --count N --size S [--first F] [--rate R] "
                              "[--source-port P] [--latency]\n");
         return 2;
     }
@@ -184,7 +189,7 @@ int main(int argc, char** argv)
                 clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
             }
         }
-        fill_record(rec, seq);
+        fill_record(rec, o.first + seq);
         if (o.latency)
             sent_ns[seq] = now_ns();
         if (send(fd, rec.data(), rec.size(), 0) < 0)
