@@ -14,11 +14,14 @@
 #   readme_block NAME          the README block marked NAME (.ci/korvi_ci.py)
 #   copy_tree DIR              the tracked files, as a clean clone holds them
 #   debian_root NAME           makes or reuses the named Debian root; prints it
-#   build_deb DIR [--revision R | --commit C]   the .deb of this tree, or
-#                              of its next revision R, or of commit C
+#   build_deb DIR [--commit C] [--revision R]   the .deb of this tree (or
+#                              of commit C), as it is or as revision R
 #   in_root ROOT [OPTION]... -- COMMAND...   (.ci/in-root)
 #   boot_container NAME ROOT [NSPAWN-OPTION]...   boots ROOT with systemd;
 #                              `ct NAME COMMAND...` then runs a command in it
+#   collect_numbers FIRST COUNT COMMAND...   the numbered lines (of the
+#                              benchmark's sender) that COMMAND's text holds
+#   number_problems FIRST COUNT   what is wrong with them, or nothing
 # Every wait has a deadline.
 set -euo pipefail
 ci=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -129,27 +132,32 @@ copy_tree() { git ls-files -z | xargs -0 cp --parents -t "$1"; }
 debian_root() { "$ci/debian-root" "$1"; }
 
 # Builds the .deb of this tree (the deb preset) into folder $1 and prints
-# its path. --revision R builds it from a copy of the tree whose changelog
-# has a newer entry for Debian revision R, as a maintainer makes the next
-# one; --commit C builds the tree as it was at commit C.
+# its path. --commit C builds the tree as it was at commit C; --revision R
+# adds a changelog entry for Debian revision R first, as a maintainer makes
+# the next one.
 build_deb() {
-    local dir=$1 tree=. upstream deb
-    if [ $# -gt 1 ]; then
-        tree=$(mktemp -d)
-        case $2 in
-        --revision)
-            copy_tree "$tree"
-            upstream=$(sed -n '1s/^korvi-logger (\([0-9.]*\)-[0-9]*).*/\1/p' packaging/debian/changelog)
-            {
-                printf 'korvi-logger (%s-%s) unstable; urgency=medium\n\n' "$upstream" "$3"
-                printf '  * Rebuilt by CI as a higher version to upgrade to.\n\n'
-                printf ' -- CI <ci@localhost>  %s\n\n' "$(date -R)"
-                cat packaging/debian/changelog
-            } >"$tree/packaging/debian/changelog"
-            ;;
-        --commit) git archive "$3" | tar -x -C "$tree" ;;
-        *) fail "build_deb: unknown option $2" ;;
+    local dir=$1 tree=. commit='' revision='' upstream deb
+    shift
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --commit) commit=$2 && shift 2 ;;
+        --revision) revision=$2 && shift 2 ;;
+        *) fail "build_deb: unknown option $1" ;;
         esac
+    done
+    if [ -n "$commit$revision" ]; then
+        tree=$(mktemp -d)
+        if [ -n "$commit" ]; then git archive "$commit" | tar -x -C "$tree"; else copy_tree "$tree"; fi
+    fi
+    if [ -n "$revision" ]; then
+        upstream=$(sed -n '1s/^korvi-logger (\([0-9.]*\)-[0-9]*).*/\1/p' "$tree/packaging/debian/changelog")
+        {
+            printf 'korvi-logger (%s-%s) unstable; urgency=medium\n\n' "$upstream" "$revision"
+            printf '  * Rebuilt by CI as a higher version to upgrade to.\n\n'
+            printf ' -- CI <ci@localhost>  %s\n\n' "$(date -R)"
+            cat "$tree/packaging/debian/changelog"
+        } >"$tree/packaging/debian/changelog.new"
+        mv "$tree/packaging/debian/changelog.new" "$tree/packaging/debian/changelog"
     fi
     (cd "$tree" && rm -rf build/deb && cmake --workflow --preset deb >"$dir/build-deb.log" 2>&1) ||
         fail "cmake --workflow --preset deb failed: $(tail -20 "$dir/build-deb.log")"
@@ -194,4 +202,46 @@ ct() {
     local name=$1
     shift
     nsenter -t "${_container_init[$name]}" -a "$@"
+}
+
+# The numbers of the benchmark sender's lines ("0000123456 xxx...") from $1
+# to $1 + $2 - 1 that the text on stdin holds, one a line, in its order.
+numbered_lines() {
+    awk -v lo="$1" -v hi=$(($1 + $2)) 'length($1) == 10 && $1 ~ /^[0-9]+$/ && $2 ~ /^x/ {
+        n = $1 + 0; if (n >= lo && n < hi) print n }'
+}
+
+# Runs COMMAND (which prints text, a journal say) until its text holds
+# lines $1 to $1 + $2 - 1, or has not grown for 2 s (at most 30 s); leaves
+# the numbers it holds, in its order, in the file $numbers.
+collect_numbers() {
+    local first=$1 count=$2 last=-1 still=0 now _
+    shift 2
+    numbers=${numbers:-$(mktemp)}
+    for _ in $(seq 150); do
+        "$@" | numbered_lines "$first" "$count" >"$numbers"
+        now=$(wc -l <"$numbers")
+        [ "$now" -ge "$count" ] && return 0
+        if [ "$now" = "$last" ]; then still=$((still + 1)); else still=0; fi
+        [ "$still" -lt 10 ] || return 0
+        last=$now
+        sleep 0.2
+    done
+}
+
+# Says what is wrong with the numbers in $numbers, against lines $1 to
+# $1 + $2 - 1 each once and in order: how many are missing or repeated,
+# and whether they are out of order. Says nothing when all is right.
+number_problems() {
+    awk -v lo="$1" -v count="$2" '
+        { seen[$1]++; if ($1 < last) unordered++; last = $1 }
+        END {
+            for (n = lo; n < lo + count; n++) {
+                if (!(n in seen)) { missing++; if (!first_missing) first_missing = n }
+                else if (seen[n] > 1) repeated += seen[n] - 1
+            }
+            if (missing) printf "%d of %d missing (the first: %d); ", missing, count, first_missing
+            if (repeated) printf "%d repeated; ", repeated
+            if (unordered) printf "%d out of order; ", unordered
+        }' "$numbers"
 }
