@@ -19,10 +19,13 @@
 #   in_root ROOT [OPTION]... -- COMMAND...   (.ci/in-root)
 #   boot_container NAME ROOT [NSPAWN-OPTION]...   boots ROOT with systemd;
 #                              `ct NAME COMMAND...` then runs a command in it
+#   boot_forwarding DIR DEB [NSPAWN-OPTION]...   containers edge and central,
+#                              the edge's journal carried to central
 #   collect_numbers FIRST COUNT COMMAND...   the numbered lines (of the
 #                              benchmark's sender) that COMMAND's text holds
-#   number_problems FIRST COUNT   what is wrong with them, or nothing
-# Every wait has a deadline.
+#   number_problems FIRST COUNT [REPEATS]   what is wrong with them, or nothing
+# Every wait has a deadline. With pipefail, `grep -q` may end a pipe early and
+# fail it (SIGPIPE to the writer): checks send grep's output to /dev/null.
 set -euo pipefail
 ci=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cd "$ci/.."
@@ -179,10 +182,14 @@ boot_container() {
     local name=$1 root=$2 log nspawn init='' state _
     shift 2
     log=$(dirname "$root")/boot-$name.log
+    # Its own host name: systemd sets it from /etc/hostname, which a root
+    # made by debootstrap copies from this machine.
+    echo "$name" >"$(dirname "$root")/hostname-$name"
     # The unified cgroup hierarchy lets the container's systemd freeze units
     # and, with CAP_BPF and bpf(2), enforce IPAddressAllow= and IPAddressDeny=.
     SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -D "$root" --ephemeral -b --register=no \
-        --keep-unit -M "$name" --capability=CAP_BPF --system-call-filter=bpf "$@" \
+        --keep-unit -M "$name" --bind-ro="$(dirname "$root")/hostname-$name:/etc/hostname" \
+        --capability=CAP_BPF --system-call-filter=bpf "$@" \
         >"$log" 2>&1 </dev/null &
     nspawn=$!
     at_exit "kill $nspawn 2>/dev/null; wait $nspawn 2>/dev/null"
@@ -204,6 +211,52 @@ ct() {
     nsenter -t "${_container_init[$name]}" -a "$@"
 }
 
+# Boots two containers of the systemd root, each with its own machine id
+# and host name, on a veth pair in network namespaces of their own (edge
+# 10.78.0.1, central 10.78.0.2, which the edge calls korvi-central); both
+# get package $2, from folder $1, which they see as /mnt/ci, and the nspawn
+# options that follow. Central takes journals over HTTP, and the edge runs
+# the logger and sends its journal there, both configured with the files
+# the package ships, as the README installs them.
+boot_forwarding() {
+    local dir=$1 deb=$2 root host
+    shift 2
+    root=$(debian_root systemd)
+    for host in edge central; do
+        ip netns add "korvi-$host"
+        at_exit "ip netns delete korvi-$host"
+        ip -n "korvi-$host" link set lo up
+        # Clones of one root would otherwise share one machine id.
+        od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$dir/$host-machine-id"
+        echo >>"$dir/$host-machine-id"
+    done
+    ip link add kv-edge netns korvi-edge type veth peer name kv-central netns korvi-central
+    ip -n korvi-edge addr add 10.78.0.1/24 dev kv-edge
+    ip -n korvi-central addr add 10.78.0.2/24 dev kv-central
+    ip -n korvi-edge link set kv-edge up
+    ip -n korvi-central link set kv-central up
+    for host in edge central; do
+        boot_container "$host" "$root" --network-namespace-path="/run/netns/korvi-$host" \
+            --bind-ro="$dir:/mnt/ci" --bind-ro="$dir/$host-machine-id:/etc/machine-id" "$@"
+        ct "$host" dpkg -i "/mnt/ci/$(basename "$deb")" >/dev/null
+    done
+    ct edge bash -c 'echo "10.78.0.2 korvi-central" >>/etc/hosts'
+    install_example central remote-http.conf \
+        /etc/systemd/system/systemd-journal-remote.service.d/korvi-http.conf
+    ct central systemctl daemon-reload
+    ct central systemctl start systemd-journal-remote.socket
+    install_example edge upload-retry.conf /etc/systemd/system/systemd-journal-upload.service.d/korvi-retry.conf
+    install_example edge upload-http.conf /etc/systemd/journal-upload.conf.d/korvi.conf
+    ct edge systemctl daemon-reload
+    ct edge systemctl start korvi-logger systemd-journal-upload
+}
+
+# Installs on container $1 the forwarding example $2 that the package
+# ships, as the file $3.
+install_example() {
+    ct "$1" install -D -m 644 "/usr/share/doc/korvi-logger/examples/forward/$2" "$3"
+}
+
 # The numbers of the benchmark sender's lines ("0000123456 xxx...") from $1
 # to $1 + $2 - 1 that the text on stdin holds, one a line, in its order.
 numbered_lines() {
@@ -212,8 +265,9 @@ numbered_lines() {
 }
 
 # Runs COMMAND (which prints text, a journal say) until its text holds
-# lines $1 to $1 + $2 - 1, or has not grown for 2 s (at most 30 s); leaves
-# the numbers it holds, in its order, in the file $numbers.
+# lines $1 to $1 + $2 - 1, or, once some have come, has not grown for 2 s
+# (at most 30 s); leaves the numbers it holds, in its order, in the file
+# $numbers.
 collect_numbers() {
     local first=$1 count=$2 last=-1 still=0 now _
     shift 2
@@ -222,7 +276,7 @@ collect_numbers() {
         "$@" | numbered_lines "$first" "$count" >"$numbers"
         now=$(wc -l <"$numbers")
         [ "$now" -ge "$count" ] && return 0
-        if [ "$now" = "$last" ]; then still=$((still + 1)); else still=0; fi
+        if [ "$now" = "$last" ] && [ "$now" -gt 0 ]; then still=$((still + 1)); else still=0; fi
         [ "$still" -lt 10 ] || return 0
         last=$now
         sleep 0.2
@@ -230,18 +284,19 @@ collect_numbers() {
 }
 
 # Says what is wrong with the numbers in $numbers, against lines $1 to
-# $1 + $2 - 1 each once and in order: how many are missing or repeated,
-# and whether they are out of order. Says nothing when all is right.
+# $1 + $2 - 1 each once and in order: how many are missing or repeated
+# (more than $3 times, 0 if not given), and whether they came out of order.
+# Says nothing when all is right.
 number_problems() {
-    awk -v lo="$1" -v count="$2" '
-        { seen[$1]++; if ($1 < last) unordered++; last = $1 }
+    awk -v lo="$1" -v count="$2" -v allowed="${3:-0}" '
+        { if (seen[$1]++ == 0) { if ($1 < last) unordered++; last = $1 } }
         END {
             for (n = lo; n < lo + count; n++) {
                 if (!(n in seen)) { missing++; if (!first_missing) first_missing = n }
                 else if (seen[n] > 1) repeated += seen[n] - 1
             }
             if (missing) printf "%d of %d missing (the first: %d); ", missing, count, first_missing
-            if (repeated) printf "%d repeated; ", repeated
+            if (repeated > allowed) printf "%d repeated; ", repeated
             if (unordered) printf "%d out of order; ", unordered
         }' "$numbers"
 }
