@@ -176,7 +176,8 @@ def skip_reasons(junit):
         said = re.search(r"Skipped\n(.*?)\n", case.findtext("system-out") or "")
         message = (skipped.get("message") or "").splitlines() or [""]
         reason = said.group(1) if said else message[-1]
-        name, group = case.get("name"), case.get("classname")
+        # ctest names a table's case "Test/Case  # GetParam() = Case".
+        name, group = case.get("name").split("  # ")[0], case.get("classname")
         found.append((name if group in (None, name) else f"{group}.{name}", reason))
     return found
 
