@@ -177,8 +177,8 @@ def skip_reasons(junit):
         message = (skipped.get("message") or "").splitlines() or [""]
         reason = said.group(1) if said else message[-1]
         # ctest names a table's case "Test/Case  # GetParam() = Case".
-        name, group = case.get("name").split("  # ")[0], case.get("classname")
-        found.append((name if group in (None, name) else f"{group}.{name}", reason))
+        name, group = (case.get(key, "").split("  # ")[0] for key in ("name", "classname"))
+        found.append((name if group in ("", name) else f"{group}.{name}", reason))
     return found
 
 
