@@ -32,7 +32,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, ".ci"))
-from korvi_ci import PORT, port_sockets, wait_for  # noqa: E402  (the shared CI steps)
+from korvi_ci import PORT, port_sockets, start_logger, stop, wait_for  # noqa: E402  (shared steps)
 
 SOURCE_PORT = 17826  # one fixed sender port: nc and ncat answer only their first peer
 # For the throughput phases the receiver gets a core of its own and the sender
@@ -123,31 +123,10 @@ def pin_to(cpu):
 
 
 def start(cmd, stdout, pinned=True):
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=stdout,
-                            stderr=subprocess.DEVNULL,
-                            preexec_fn=pin_to(RECEIVER_CPU if pinned else None))
-    try:
-        wait_for(lambda: proc.poll() is not None or port_sockets(proc.pid),
-                 f"{cmd[0]} did not bind UDP {PORT}", 5)
-    except TimeoutError:
-        stop(proc)
-        raise
-    if proc.poll() is not None:
-        raise RuntimeError(f"{cmd[0]} ended at start (is UDP {PORT} free?)")
-    return proc
-
-
-def stop(proc):
-    """Ends a receiver we started: SIGINT (korvi-logger's stop), then TERM, then KILL."""
-    for sig, grace in ((signal.SIGINT, 2), (signal.SIGTERM, 2), (signal.SIGKILL, 5)):
-        if proc.poll() is not None:
-            return
-        proc.send_signal(sig)
-        try:
-            proc.wait(grace)
-            return
-        except subprocess.TimeoutExpired:
-            pass
+    """Starts a receiver (pinned to its CPU unless `pinned` is false) and
+    waits until it holds the port."""
+    return start_logger(cmd, stdout, stderr=subprocess.DEVNULL,
+                        preexec_fn=pin_to(RECEIVER_CPU if pinned else None))
 
 
 def send(build, count, size, rate=None, latency=False, stdin=None, pinned=True):

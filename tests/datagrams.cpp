@@ -19,12 +19,16 @@ sockaddr_in ipv4_address(const char* ip)
 
 ssize_t send_datagram(const std::string& payload, const char* ip)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in addr = ipv4_address(ip);
+    return send_datagram_to(payload, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+}
+
+ssize_t send_datagram_to(const std::string& payload, const sockaddr* to, socklen_t len)
+{
+    const int fd = socket(to->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    const sockaddr_in addr = ipv4_address(ip);
-    const ssize_t sent = sendto(fd, payload.data(), payload.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const ssize_t sent = sendto(fd, payload.data(), payload.size(), 0, to, len);
     const int saved = errno;
     close(fd);
     errno = saved;

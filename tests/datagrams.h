@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 namespace korvi_test {
@@ -17,6 +18,9 @@ sockaddr_in ipv4_address(const char* ip);
 // Sends one IPv4 datagram to the logger's port at `ip`; returns bytes sent
 // or -1 (errno set).
 ssize_t send_datagram(const std::string& payload, const char* ip = "127.0.0.1");
+// Sends one datagram from a new socket of `to`'s family to `to`; returns
+// bytes sent or -1 (errno set).
+ssize_t send_datagram_to(const std::string& payload, const sockaddr* to, socklen_t len);
 
 // Size of a numbered record.
 constexpr std::size_t RECORD_SIZE = 256;

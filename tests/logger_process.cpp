@@ -46,18 +46,9 @@ bool wait_readable(int fd, int timeout_ms)
 std::vector<std::string> socket_links(pid_t pid)
 {
     std::vector<std::string> links;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return links;
-    while (const dirent* e = readdir(d)) {
-        char target[64] = {};
-        const std::string path = dir + "/" + e->d_name;
-        if (readlink(path.c_str(), target, sizeof target - 1) > 0 &&
-            std::strncmp(target, "socket:[", 8) == 0)
-            links.emplace_back(target);
-    }
-    closedir(d);
+    for (const auto& open : open_descriptors(pid))
+        if (open.second.rfind("socket:[", 0) == 0)
+            links.push_back(open.second);
     return links;
 }
 
@@ -518,6 +509,23 @@ PortSocket port_socket(const LoggerRun& run)
 int port_sockets(const LoggerRun& run)
 {
     return static_cast<int>(port_rows(socket_links(run.pid)).size());
+}
+
+std::vector<std::pair<int, std::string>> open_descriptors(pid_t pid)
+{
+    std::vector<std::pair<int, std::string>> open;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return open;
+    while (const dirent* e = readdir(d)) {
+        char target[64] = {};
+        const std::string path = dir + "/" + e->d_name;
+        if (readlink(path.c_str(), target, sizeof target - 1) > 0)
+            open.emplace_back(std::atoi(e->d_name), target);
+    }
+    closedir(d);
+    return open;
 }
 
 std::vector<std::string> stat_fields(pid_t pid)

@@ -205,6 +205,9 @@ struct PortSocket {
 PortSocket port_socket(const LoggerRun& run);
 // How many sockets on the port the run has open.
 int port_sockets(const LoggerRun& run);
+// The descriptors the process has open, each with what its link in
+// /proc/PID/fd names ("socket:[123]", "anon_inode:[signalfd]"...).
+std::vector<std::pair<int, std::string>> open_descriptors(pid_t pid);
 // The fields of /proc/PID/stat from field 3 (the state) on; empty once the
 // process is gone.
 std::vector<std::string> stat_fields(pid_t pid);

@@ -23,26 +23,18 @@ struct AddressCase {
 namespace {
 
 class NetworkTest : public LoggerTest {};
+class LocalAddress : public LoggerTest, public ::testing::WithParamInterface<AddressCase> {};
 
 // Sends one IPv6 datagram to [::1] at the logger's port; returns bytes sent
 // or -1 (errno set).
 ssize_t send_datagram6(const std::string& payload)
 {
-    const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
     sockaddr_in6 addr{};
     addr.sin6_family = AF_INET6;
     addr.sin6_port = htons(LOGGER_PORT);
     addr.sin6_addr = in6addr_loopback;
-    const ssize_t sent = sendto(fd, payload.data(), payload.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return sent;
+    return send_datagram_to(payload, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
 }
-class LocalAddress : public LoggerTest, public ::testing::WithParamInterface<AddressCase> {};
 
 const AddressCase ADDRESS_CASES[] = {
     {"Loopback", "127.0.0.1"},

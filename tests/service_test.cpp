@@ -420,16 +420,9 @@ TEST_F(ServiceTest, SigintIsWatchedAboveTheHandedOverSocket)
     std::vector<int> signal_fds;
     const auto find_signal_fds = [&] {
         signal_fds.clear();
-        const std::string fd_dir = "/proc/" + std::to_string(run.pid) + "/fd";
-        if (DIR* d = opendir(fd_dir.c_str())) {
-            while (const dirent* e = readdir(d)) {
-                char target[64] = {};
-                if (readlink((fd_dir + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 &&
-                    std::strstr(target, "signalfd") != nullptr)
-                    signal_fds.push_back(std::atoi(e->d_name));
-            }
-            closedir(d);
-        }
+        for (const auto& [fd, target] : open_descriptors(run.pid))
+            if (target.find("signalfd") != std::string::npos)
+                signal_fds.push_back(fd);
         return !signal_fds.empty();
     };
     ASSERT_TRUE(wait_until(run, find_signal_fds)) << "the logger never watched SIGINT";
