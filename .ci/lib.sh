@@ -98,6 +98,7 @@ smoke_run() {
         esac
     done
     smoke_screen=$(mktemp)
+    at_exit "rm -f $smoke_screen"
     log=${log:-$smoke_screen}
     rm -f "$log"
     set -m # job control: the job is a process group of its own, SIGINT at its default
@@ -110,13 +111,15 @@ smoke_run() {
     _smoke_wait "$job" 200 "grep -q 'hello\$' '$log' 2>/dev/null" ||
         fail "\`$1\` did not show the line sent to it: $(tail -20 "$smoke_screen")"
     kill -INT -- "-$job"
-    _smoke_wait "$job" 200 "! kill -0 $job 2>/dev/null" ||
-        fail "\`$1\` did not end on SIGINT: $(tail -20 "$smoke_screen")"
+    # Ended: gone, or a zombie not reaped yet.
+    _smoke_wait "$job" 200 "! kill -0 $job 2>/dev/null || grep -q '^[0-9]* (.*) Z' /proc/$job/stat 2>/dev/null" ||
+        fail "\`$1\` did not end within 10 s of SIGINT: $(tail -20 "$smoke_screen")"
     smoke_status=0
     wait "$job" || smoke_status=$?
 }
 
-# Asks `eval $3` every 50 ms, at most $2 times, while job $1 runs.
+# Asks `eval $3` every 50 ms, at most $2 times, while job $1 runs. On the
+# deadline, says on stderr what of the job still runs, and ends it.
 _smoke_wait() {
     local _
     for _ in $(seq "$2"); do
@@ -124,6 +127,8 @@ _smoke_wait() {
         kill -0 "$1" 2>/dev/null || return 1
         sleep 0.05
     done
+    echo "still running:" >&2
+    ps -o pid,stat,wchan:24,args -g "$1" >&2 || true
     kill -KILL -- "-$1" 2>/dev/null
     return 1
 }
@@ -271,7 +276,10 @@ numbered_lines() {
 collect_numbers() {
     local first=$1 count=$2 last=-1 still=0 now _
     shift 2
-    numbers=${numbers:-$(mktemp)}
+    if [ -z "${numbers:-}" ]; then
+        numbers=$(mktemp)
+        at_exit "rm -f $numbers"
+    fi
     for _ in $(seq 150); do
         "$@" | numbered_lines "$first" "$count" >"$numbers"
         now=$(wc -l <"$numbers")
